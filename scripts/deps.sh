@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building and testing need, only those that are missing.
+# Quiet when nothing is missing. Usage: scripts/deps.sh [--cross]  (--cross adds the target tools)
+set -euo pipefail
+
+packages=(
+  g++ cmake ninja-build pkg-config
+  libmosquitto-dev libsqlite3-dev libgtest-dev
+  mosquitto mosquitto-clients openssl sqlite3
+  clang libclang-rt-14-dev
+  iproute2 util-linux procps
+)
+if [[ "${1:-}" == "--cross" ]]; then
+  packages=(g++-mipsel-linux-gnu qemu-user)
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+echo "deps: installing ${missing[*]}"
+if [[ $(id -u) -ne 0 ]]; then sudo=sudo; else sudo=; fi
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -qq
+$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -1,0 +1,45 @@
+// The bridge configuration: settings and the publish and subscribe tables, read from
+// brokerAccess.json and brokerSetup.json by mqtt_read_config. Every full read replaces them whole.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+constexpr const char* kBrokerAccessFile = "/opt/korvan/k482916/brokerAccess.json";
+constexpr const char* kBrokerSetupFile = "/opt/korvan/k482916/brokerSetup.json";
+
+constexpr size_t kSettingSize = 80;   // text settings: at most 79 characters
+constexpr size_t kCallNameSize = 40;  // call names: at most 39 characters
+constexpr int32_t kTableSize = 512;   // entries of each publish and subscribe table
+
+// Mode of mqtt_read_config.
+constexpr int kReadFull = 0;
+constexpr int kReadStartup = 1;
+
+// Settings, written by the full read only.
+extern int32_t mqtt_enabled;               // "ACTIV": non-zero = bridge on
+extern char mqtt_host[kSettingSize];       // "host"
+extern int32_t mqtt_port;                  // "port"
+extern int32_t mqtt_keepalive;             // always 60
+extern char mqtt_username[kSettingSize];   // "uuid": user name, client id and topic prefix
+extern char mqtt_password[kSettingSize];   // "password": never logged
+extern int32_t mqtt_interval;              // "interval" in seconds, 5 or more (initially 30)
+extern double mqtt_threshold;              // "threshold", 0.1 or more
+extern int32_t mqtt_reload_seen;           // reload_counter seen by the last full read (initially -1)
+
+// Publish table: sensors of the "pub" section with their call names. Written by the full read.
+extern int32_t mqtt_publish_sensor_dbids;
+extern int32_t mqtt_publish_sensor_dbid[kTableSize];
+extern char mqtt_publish_sensor_name[kTableSize][kCallNameSize];
+
+// Subscribe table: actors of the "sub" section with their call names. Written by the full read.
+extern int32_t mqtt_subscribe_actor_dbids;
+extern int32_t mqtt_subscribe_actor_dbid[kTableSize];
+extern char mqtt_subscribe_actor_name[kTableSize][kCallNameSize];
+
+// Mode 1 (start-up read): reads only "loglevel" from brokerSetup.json, stores it in log_level
+// (5 when it is 6 or more) and returns it. Mode 0 or any other (full read): copies reload_counter
+// into mqtt_reload_seen, reads both files, fills every setting and both tables, rebuilds the
+// broker session (mqtt_reset), subscribes one action topic per actor, services the session for
+// 2000 ms and returns 5. REQUIRES for the full read: shm_reload attached.
+int mqtt_read_config(int mode);

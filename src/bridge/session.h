@@ -1,0 +1,43 @@
+// The broker session: the daemon's one libmosquitto client, opened, destroyed and serviced on the
+// daemon's only thread (no network thread is ever started).
+#pragma once
+
+#include <cstdint>
+
+struct mosquitto;
+
+constexpr int kTlsPort = 8883;  // exactly this port switches TLS on
+constexpr const char* kCaBundle = "/etc/ssl/certs/ca-certificates.crt";
+
+// The client handle; null before the first mqtt_open and after a failed client creation.
+// Written by mqtt_open only (mqtt_close leaves the destroyed handle, mqtt_open replaces it at once).
+extern struct mosquitto* mqtt_mosq;
+
+// Non-zero once mqtt_session_service saw the session fail (no client, no connection, connection
+// lost, TLS or keepalive failure). Written by mqtt_session_service; cleared by mqtt_reset.
+extern int32_t mqtt_session_lost;
+
+// Creates the client (MQTT 3.1, clean session, client id = user name), registers the five
+// callbacks, sets user name and password, TLS with the CA bundle on port 8883, and connects.
+// Returns 0 when the connect call succeeded, -10 when no client could be created (also for an
+// empty or non-UTF-8 user name), -20 when the connect call failed (the client stays).
+int mqtt_open(const char* host, int port, int keepalive, const char* username, const char* password);
+
+// Destroys the client without a DISCONNECT, cleans the library up and sleeps 1 second.
+void mqtt_close();
+
+// mqtt_close, mqtt_open with the current settings, mqtt_loop_wait(2000); clears mqtt_session_lost.
+void mqtt_reset();
+
+// Calls mosquitto_loop(mqtt_mosq, 100 ms, 1 packet) once per started 100 ms of `milliseconds`
+// (at least once); results are not examined.
+void mqtt_loop_wait(int milliseconds);
+
+// The main loop's service call: one mosquitto_loop(mqtt_mosq, 100, 1). Sets mqtt_session_lost
+// when it does not return success. Returns libmosquitto's result.
+int mqtt_session_service();
+
+void connect_callback(struct mosquitto* mosq, void* userdata, int result);
+void subscribe_callback(struct mosquitto* mosq, void* userdata, int mid, int qos_count,
+                        const int* granted_qos);
+void log_callback(struct mosquitto* mosq, void* userdata, int level, const char* text);

@@ -1,0 +1,19 @@
+// The daemon's entry: start-up and the endless main loop.
+#pragma once
+
+#include <cstdint>
+
+struct sqlite3;
+
+constexpr const char* kDemonName = "mqtt_k482916_demon";
+constexpr const char* kDemonVersion = "3.219";
+constexpr int32_t kDemonSlot = 68;
+constexpr const char* kLogFileName = "k482916.log";
+
+// The configuration database, opened at start-up and kept open for the life of the process.
+// Written by daemon_main only.
+extern sqlite3* sql_config_handle;
+
+// Runs the daemon: returns only at start-up ("-v": 0; segments missing: 0); otherwise the process
+// ends through the signal handling.
+int daemon_main(int argc, char** argv);

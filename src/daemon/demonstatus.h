@@ -1,0 +1,56 @@
+// The daemon's entry in the controller's shared status table (SHM_demonstatus_data): 128 entries
+// of 320 bytes; every daemon writes only the entry of its own slot.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+constexpr int32_t kStatusSlots = 128;
+
+struct status_entry {
+  int32_t slot;           // the entry's own slot number
+  char name[50];          // daemon name
+  char version[10];       // version text
+  int32_t start_time;     // time() at start-up
+  int32_t update_time;    // time() of the last state write
+  int32_t counter;        // main-loop counter
+  char status_text[80];   // free status text
+  char extra_text[80];    // second free text, emptied at start-up
+  int32_t state;          // state number
+  char state_text[80];    // text of the state
+};
+static_assert(sizeof(status_entry) == 320);
+static_assert(offsetof(status_entry, slot) == 0);
+static_assert(offsetof(status_entry, name) == 4);
+static_assert(offsetof(status_entry, version) == 54);
+static_assert(offsetof(status_entry, start_time) == 64);
+static_assert(offsetof(status_entry, update_time) == 68);
+static_assert(offsetof(status_entry, counter) == 72);
+static_assert(offsetof(status_entry, status_text) == 76);
+static_assert(offsetof(status_entry, extra_text) == 156);
+static_assert(offsetof(status_entry, state) == 236);
+static_assert(offsetof(status_entry, state_text) == 240);
+static_assert(kStatusSlots * sizeof(status_entry) == 40960);
+
+// The attached status table (kStatusSlots entries), null until attached. Written by demonstatus_attach.
+extern status_entry* my_demonstatus_data;
+// The daemon's slot; while negative every writing routine does nothing. Written by demonstatus_attach.
+extern int32_t demonstatus_slot;
+
+// Stores slot in demonstatus_slot and attaches the table. Returns 1 on success, -1 when shmget
+// fails, 0 when shmat fails (each with its message on stdout).
+int demonstatus_attach(int32_t slot);
+
+// Attaches the table and initialises the entry of `slot` (slot, name, version, start and update
+// time, counter, "Start", empty extra text, state 0, "startup"). Returns 0, also when reporting is
+// off; -1 when the table cannot be attached.
+int demonstatus_start(int32_t slot, const char* name, const char* version, int32_t counter);
+
+// Writes update_time = now, then counter, state and text (cut to 79 characters) into state_text.
+void demonstatus_state(int32_t counter, int32_t state, const char* text);
+
+// Writes text (cut to 79 characters) into status_text; nothing else changes.
+void demonstatus_text(const char* text);
+
+// The daemon's own entry, or null when the table is not attached or reporting is off.
+status_entry* demonstatus_entry();

@@ -1,0 +1,3 @@
+#include "daemon/daemon.h"
+
+int main(int argc, char** argv) { return daemon_main(argc, argv); }

@@ -1,0 +1,42 @@
+// The daemon's log: one call, log_append(level, text), turns a message into a line in the
+// size-limited log file below /tmp/ or hands it to the system logger, and echoes it on stdout when
+// the level is 5 or more. Level 1 is the most important; -1 goes to the system console.
+#pragma once
+
+#include <cstdint>
+
+// Recording threshold: a message of level L is recorded when L <= log_level. Written by log_init
+// (and its syslog override) and by the bridge configuration read.
+extern uint8_t log_level;
+// Full path of the log file: root prefix, "/tmp/" and the name given to log_init. Written by log_init.
+extern char log_filename[255];
+// The log directory with root prefix ("/tmp/"). Written by log_init.
+extern char log_path[128];
+// Size limit of the log file in bytes, at least 10000 after log_init. Written by log_init.
+extern int32_t log_max_filesize;
+// Slot number passed to log_init; not used by the writer. Written by log_init.
+extern int32_t log_my_demon_id;
+// Display name passed to log_init; the identity under which lines go to syslog. Written by log_init.
+extern char log_my_demon_name[40];
+// 1 = lines go to the system logger, never to the file. Written by log_init.
+extern int32_t log_syslog_enabled;
+// Second threshold in syslog mode; above 0 it also replaces log_level at start-up. Written by log_init.
+extern int32_t log_syslog_logleveloverride;
+// Syslog server setting, shown in the start-up description only. Written by log_init.
+extern char log_syslog_server[128];
+// The controller's host name setting, read and kept. Written by log_init.
+extern char log_syslog_my_hostname[128];
+
+// Reads the logging settings from the configuration database, prints the description line (when
+// the level is not 0), records the start banner at level 1 and installs the signal handler for
+// signals 1 to 32. `filename` is the bare file name (at most 249 characters), `name` the display
+// name (at most 39 characters; longer ones are cut).
+void log_init(const char* filename, int level, int32_t demon_id, const char* name);
+
+// Records `text` at `level` (taken as a signed 8-bit number, so 255 means -1). Before log_init it
+// prints "*** ERROR: log_init() missing ***: <text>" on stdout instead. Never fails visibly; safe to
+// call from the signal handler (caught signals are blocked while a line is written).
+void log_append(int level, const char* text);
+
+// printf-style log_append: the text is formatted into a 1024-byte buffer (longer texts are cut).
+void log_appendf(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));

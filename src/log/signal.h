@@ -1,0 +1,28 @@
+// Signal handling: every caught signal leaves a log line; SIGINT, SIGTRAP, SIGBUS, SIGSEGV and
+// SIGTERM end the daemon with exit status 255, all others are logged as ignored.
+#pragma once
+
+#include <cstdint>
+
+// Number of the signal whose handling is in progress, 0 when none. Written by the handler.
+extern volatile int32_t linux_signal_received;
+// " (NAME)" of the most recent signal, " (unbekannt)" for numbers without a name. Written by the handler.
+extern char linux_signal_name[13];
+
+// The handler for every caught signal. Logs "SIGNAL %d%s empfangen !" at level 1, then either ends
+// the process with status 255 or logs "Signal wird ignoriert" at level 4 and returns. A SIGILL or
+// SIGFPE raised by the daemon's own instructions ends the process with status 255 after its first
+// line instead of repeating for ever.
+void linux_signal_handler(int signo);
+
+// Ends the process with exit status 256 - n if signal n is recorded as pending; otherwise returns.
+void linux_signal_check();
+
+// Installs linux_signal_handler for one signal number (failures, e.g. SIGKILL, are ignored).
+void linux_signal_install(int signo);
+
+// Installs linux_signal_handler for every signal number from 1 through 32.
+void linux_signal_install_all();
+
+// The name text for signal number n, " (unbekannt)" when it has none.
+const char* linux_signal_text(int signo);

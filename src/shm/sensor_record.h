@@ -1,0 +1,58 @@
+// The entries of SHM_Sensordata: 512 records of 352 bytes, indexed by real id. The layout is shared
+// with the controller's other processes (32-bit little-endian integers, IEEE doubles on 8-byte
+// boundaries) and checked below.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+constexpr int32_t kSensorCount = 512;
+
+// Marks the absence of a valid value; a value at or below it is never published.
+constexpr double SENSOR_NO_VALUE = -2048000.0;
+
+struct value_block {
+  double value;        // the value
+  int32_t value_x100;  // value * 100.0, truncated toward zero
+  char text[40];       // value as "%1.2f", NUL-terminated
+  int32_t timestamp;   // time() of the last write of this block
+};
+static_assert(sizeof(value_block) == 56);
+static_assert(offsetof(value_block, value) == 0);
+static_assert(offsetof(value_block, value_x100) == 8);
+static_assert(offsetof(value_block, text) == 12);
+static_assert(offsetof(value_block, timestamp) == 52);
+
+struct sensor_record {
+  int32_t db_id;  // DB id of the sensor or actor in this entry
+  int32_t type;   // 1: value1 is published ("sensor"); 2: value2 ("actor"); 4: value2 ("sensor")
+  value_block value1;
+  value_block value2;
+  value_block command;  // written by actor commands
+  char reserved0[48];
+  char unit[12];       // unit text, NUL-terminated
+  int32_t error_code;  // 0 = the value is valid
+  char reserved1[112];
+};
+static_assert(sizeof(sensor_record) == 352);
+static_assert(offsetof(sensor_record, db_id) == 0);
+static_assert(offsetof(sensor_record, type) == 4);
+static_assert(offsetof(sensor_record, value1) == 8);
+static_assert(offsetof(sensor_record, value2) == 64);
+static_assert(offsetof(sensor_record, command) == 120);
+static_assert(offsetof(sensor_record, unit) == 224);
+static_assert(offsetof(sensor_record, error_code) == 236);
+static_assert(kSensorCount * sizeof(sensor_record) == 180224);
+
+// Real id (0..511) of the first entry whose db_id equals `db_id`, or -1 when none does.
+// REQUIRES: shm_sensor attached.
+int32_t find_sensor_real_id(int32_t db_id);
+
+// The publishable value of an entry by its type (1: value1.value; 2 and 4: value2.value).
+// Returns false, and leaves *value alone, for any other type.
+bool sensor_publish_value(const sensor_record& entry, double* value);
+
+// Writes value into the command block of entry real_id, field by field, the timestamp last:
+// value, value * 100 truncated to int32, "%1.2f" text (never longer than the 40-byte field),
+// time(). Does nothing when real_id is outside 0..511. REQUIRES: shm_sensor attached.
+void set_actor_command(int32_t real_id, double value);

@@ -1,0 +1,72 @@
+// The controller's System V shared-memory segments. The daemon never creates, resizes, detaches
+// or removes a segment; it attaches the existing ones read-write, once at start-up.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+struct sensor_record;
+
+// Keys of the controller (the key offset of support/paths.h is added when they are used).
+constexpr int32_t kKeyReload = 41984;        // 0xA400
+constexpr int32_t kKeySensordata = 41986;    // 0xA402
+constexpr int32_t kKeyExternaldata = 41988;  // 0xA404
+constexpr int32_t kKeyMappingdata = 41990;   // 0xA406
+constexpr int32_t kKeyDemonstatus = 41992;   // 0xA408
+constexpr int32_t kKeyLedArray = 41994;      // 0xA40A
+constexpr int32_t kKeyChipid = 41995;        // 0xA40B
+constexpr int32_t kKeyRgbArray = 41997;      // 0xA40D
+constexpr int32_t kKeySensordata2 = 41998;   // 0xA40E
+
+constexpr size_t kSizeReload = 1024;
+constexpr size_t kSizeSensordata = 180224;
+constexpr size_t kSizeSensordata2 = 16384;
+constexpr size_t kSizeMappingdata = 53248;
+constexpr size_t kSizeExternaldata = 143360;
+constexpr size_t kSizeChipid = 118784;
+constexpr size_t kSizeLedArray = 2097236;
+constexpr size_t kSizeRgbArray = 36864;
+constexpr size_t kSizeDemonstatus = 40960;
+
+// shmget flags: read and write for everybody, never IPC_CREAT.
+constexpr int kShmFlags = 0666;
+
+// Selectors of shm_attach_all that attach more than the reload record and the five tables.
+constexpr int kSelectReloadOnly = -1;
+constexpr int kSelectLedArray = 4550;
+constexpr int kSelectRgbArray = 3653;
+
+// The reload record (SHM_Reload): 256 little-endian 32-bit words, of which the daemon reads two.
+struct reload_record {
+  int32_t reserved0[23];
+  int32_t startup_lock;  // word 23: 1 = the controller released its start-up lock
+  int32_t reserved1[79];
+  int32_t reload_counter;  // word 103: any change asks for a configuration re-read
+  int32_t reserved2[152];
+};
+static_assert(sizeof(reload_record) == 1024);
+static_assert(offsetof(reload_record, startup_lock) == 92);
+static_assert(offsetof(reload_record, reload_counter) == 412);
+
+// Segment pointers, null until attached, then fixed for the life of the process.
+// Written by shm_attach_all only.
+extern reload_record* shm_reload;
+extern sensor_record* shm_sensor;
+extern void* shm_sensor2;
+extern void* shm_mapping;
+extern void* shm_external;
+extern void* shm_chipid;
+extern void* shm_ledarray;
+extern void* shm_rgbarray;
+
+// Attaches the reload record and, unless selector is -1, the sensor table, the second sensor
+// table, the mapping, external-data and chip-id tables, and for selector 4550 the LED array or for
+// 3653 the RGB array. Stops at the first failure, prints its one message on stdout and returns
+// its result: -4/-3 reload record shmget/shmat, -2/-1 one of the five tables, -5/0 LED or RGB
+// array. Returns 1 when everything requested is attached. Earlier attachments stay.
+int shm_attach_all(int selector);
+
+// The two words of the reload record, read afresh from shared memory.
+// REQUIRES: shm_reload attached.
+int32_t reload_startup_lock();
+int32_t reload_counter();

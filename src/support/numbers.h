@@ -1,0 +1,17 @@
+// Number parsing with the controller's own rules.
+#pragma once
+
+#include <cstdint>
+
+// Decimal text to double. A text with a full stop is converted digit by digit (integer digits
+// directly left of the point, right to left; fraction digits right of it, left to right), with
+// the sign negative when a '-' occurs anywhere before the point. A text without a full stop, or
+// with one as its last character, is converted by atol32. Never fails; no digits give 0.0.
+// Every step is a separately rounded double operation, so results can differ from strtod in the
+// last bit ("0.3" gives 0.30000000000000004).
+double tavel_atof(const char* text);
+
+// atol as on the controller, where long is 32 bits: leading white space, an optional sign, decimal
+// digits up to the first other character; no digits give 0. Values outside the int32 range
+// saturate at INT32_MIN / INT32_MAX. A null text gives 0.
+int32_t atol32(const char* text);
