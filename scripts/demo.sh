@@ -1,0 +1,104 @@
+#!/usr/bin/env bash
+# Runs the whole bridge on this machine: a local mosquitto broker with a user and password, a
+# simulated controller under its own key offset, configuration files and a settings database under
+# a temporary root, the daemon, and a subscriber that prints what is published. After the first
+# publications it sends one actor command and shows the actor's command block.
+# Usage: scripts/demo.sh [--seconds N]   (default: until Ctrl-C)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+seconds=0
+if [[ "${1:-}" == "--seconds" ]]; then
+  seconds=${2:?"--seconds needs a number"}
+  [[ "$seconds" =~ ^[0-9]+$ ]] || { echo "demo: --seconds needs a whole number" >&2; exit 2; }
+elif [[ $# -gt 0 ]]; then
+  echo "usage: scripts/demo.sh [--seconds N]" >&2; exit 2
+fi
+
+scripts/deps.sh
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build --target mqtt_k482916_demon k482916_ctl >/dev/null
+
+root=$(mktemp -d /tmp/k482916-demo-XXXXXX)
+export K482916_ROOT=$root
+export K482916_SHM_KEY_OFFSET=$(( 0x300000 + ($$ % 0x8000) * 32 ))
+user=demo-user
+pass=demo-pass
+ctl=build/k482916_ctl
+pids=()
+
+cleanup() {
+  trap - EXIT INT TERM
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  "$ctl" remove >/dev/null 2>&1 || true
+  rm -rf "$root"
+  echo "demo: stopped; broker, daemon, segments and $root removed"
+}
+trap cleanup EXIT
+trap 'exit 0' INT TERM
+
+# A free loopback port for the broker.
+port=$(( 20000 + $$ % 20000 ))
+while ss -Htln "sport = :$port" | grep -q .; do port=$((port + 1)); done
+
+mkdir -p "$root/opt/korvan/k482916" "$root/etc/korvanenv" "$root/tmp" "$root/broker"
+mosquitto_passwd -b -c "$root/broker/passwd" "$user" "$pass" 2>/dev/null
+cat >"$root/broker/mosquitto.conf" <<CONF
+listener $port 127.0.0.1
+allow_anonymous false
+password_file $root/broker/passwd
+persistence false
+log_dest file $root/broker/mosquitto.log
+CONF
+mosquitto -c "$root/broker/mosquitto.conf" &
+pids+=($!)
+
+cat >"$root/opt/korvan/k482916/brokerAccess.json" <<JSON
+{"uuid":"$user","password":"$pass","host":"127.0.0.1","port":"$port"}
+JSON
+cat >"$root/opt/korvan/k482916/brokerSetup.json" <<'JSON'
+{
+  "ACTIV":"1", "loglevel":"4", "interval":"5", "threshold":"0.1",
+  "call":{"1001":"kitchen_temp","1002":"living_temp","1003":"cellar_humidity","1004":"outdoor_temp",
+          "2001":"garden_light"},
+  "pub":{"1001":"on","1002":"on","1003":"on","1004":"on"},
+  "sub":{"2001":"on"}
+}
+JSON
+sqlite3 "$root/etc/korvanenv/config.s3db" \
+  "CREATE TABLE config(tag TEXT, value TEXT);
+   INSERT INTO config VALUES('/demons/max_logfile_size','200000');"
+
+"$ctl" create
+"$ctl" populate 4 >/dev/null
+"$ctl" set 2001 0 --type 2 --unit % >/dev/null
+"$ctl" drift --period 2000 >/dev/null 2>&1 &
+pids+=($!)
+
+for _ in $(seq 50); do ss -Htln "sport = :$port" | grep -q . && break; sleep 0.1; done
+mosquitto_sub -h 127.0.0.1 -p "$port" -u "$user" -P "$pass" -v -t "$user/#" \
+  | sed -u 's/^/published: /' &
+pids+=($!)
+
+build/mqtt_k482916_demon >"$root/daemon.out" 2>&1 &
+pids+=($!)
+echo "demo: broker on 127.0.0.1:$port, root $root, key offset $K482916_SHM_KEY_OFFSET"
+echo "demo: daemon started (start-up takes about 5 s, publications every 5 s)"
+
+sleep 13
+echo "demo: sending actor command 21.5 to $user/garden_light/action"
+mosquitto_pub -h 127.0.0.1 -p "$port" -u "$user" -P "$pass" -t "$user/garden_light/action" -m 21.5
+sleep 1
+"$ctl" show 2001
+"$ctl" status
+
+if [[ "$seconds" -gt 0 ]]; then
+  remaining=$(( seconds > 14 ? seconds - 14 : 0 ))
+  sleep "$remaining"
+  echo "demo: log tail ($root/tmp/k482916.log):"
+  tail -n 5 "$root/tmp/k482916.log" || true
+else
+  echo "demo: running until Ctrl-C"
+  while true; do sleep 1; done
+fi
