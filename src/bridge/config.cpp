@@ -1,0 +1,225 @@
+#include "bridge/config.h"
+
+#include <mosquitto.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "bridge/publish.h"
+#include "bridge/scanner.h"
+#include "bridge/session.h"
+#include "log/log.h"
+#include "shm/sensor_record.h"
+#include "shm/shm.h"
+#include "support/numbers.h"
+#include "support/paths.h"
+#include "support/readfile.h"
+
+int32_t mqtt_enabled = 0;
+char mqtt_host[kSettingSize] = "";
+int32_t mqtt_port = 0;
+int32_t mqtt_keepalive = 0;
+char mqtt_username[kSettingSize] = "";
+char mqtt_password[kSettingSize] = "";
+int32_t mqtt_interval = 30;
+double mqtt_threshold = 0.0;
+int32_t mqtt_reload_seen = -1;
+
+int32_t mqtt_publish_sensor_dbids = 0;
+int32_t mqtt_publish_sensor_dbid[kTableSize];
+char mqtt_publish_sensor_name[kTableSize][kCallNameSize];
+
+int32_t mqtt_subscribe_actor_dbids = 0;
+int32_t mqtt_subscribe_actor_dbid[kTableSize];
+char mqtt_subscribe_actor_name[kTableSize][kCallNameSize];
+
+namespace {
+
+constexpr int32_t kKeepalive = 60;        // seconds, not configurable
+constexpr int32_t kMinInterval = 5;       // shorter intervals fall back to the default
+constexpr int32_t kDefaultInterval = 30;  // seconds
+constexpr double kMinThreshold = 0.1;
+constexpr int kStartupMaxLevel = 5;  // the start-up read never sets a chattier level than this
+constexpr int kServiceMs = 2000;     // servicing after the subscriptions
+
+// Working storage of the read; the read never runs twice at once (one thread, and no callback
+// starts a read), so static buffers are safe. The "call" section is turned into call_names before
+// the "pub" section is read, so one section buffer serves all three sections.
+char text[kConfigTextSize];
+char value[kValueSize];
+char section[kSectionSize];
+call_table call_names;
+
+// Low 8 bits of atol of the text, as the 8-bit log level stores them.
+int level_of(const char* text_value) {
+  return static_cast<int>(static_cast<uint32_t>(atol32(text_value)) & 0xFFu);
+}
+
+// Reads one configuration file (with the root prefix) into text and logs its byte count (-2 when
+// it cannot be opened; text then keeps what it held).
+void read_file(const char* absolute) {
+  char path[kPathCapacity];
+  path_with_root(absolute, path, sizeof path);
+  const int32_t bytes = readfileinstring(path, text, sizeof text);
+  log_appendf(4, "Config-Datei \"%s\" gelesen: %ld Bytes", path, static_cast<long>(bytes));
+}
+
+// Fills call_names from the "call" section of text and logs how many there are.
+void read_call_section() {
+  call_names.count = 0;
+  if (json_read_section(text, kSectionCall, section, sizeof section) < 0) {
+    log_append(2, "(CALL not found)");
+  } else {
+    const int32_t found = scan_call_section(section, &call_names);
+    if (found > call_names.count) {
+      log_appendf(2, "More than %ld call names: %ld entries ignored", static_cast<long>(kTableSize),
+                  static_cast<long>(found - call_names.count));
+    }
+  }
+  log_appendf(4, "Callnames insgesamt: %ld", static_cast<long>(call_names.count));
+}
+
+// Rebuilds the publish table from the "pub" section of text.
+void read_pub_section() {
+  mqtt_publish_sensor_dbids = 0;
+  int32_t ignored = 0;
+  if (json_read_section(text, kSectionPub, section, sizeof section) < 0) {
+    log_append(2, "(PUB not found)");
+  } else {
+    int pos = 0;
+    selected_entry e;
+    while (scan_next_selected(section, &pos, &call_names, &e) == 1) {
+      const int32_t p = mqtt_publish_sensor_dbids;
+      if (p >= kTableSize) {  // the table is full: further entries are skipped
+        ignored++;
+        continue;
+      }
+      mqtt_publish_sensor_dbid[p] = e.db_id;
+      snprintf(mqtt_publish_sensor_name[p], kCallNameSize, "%s", e.call_name);
+      log_appendf(4, "Zu publishender Sensor %ld: %ld (\"%s\"), CallName: \"%s\"",
+                  static_cast<long>(p), static_cast<long>(e.db_id), e.id_field, e.call_name);
+      mqtt_publish_sensor_dbids = p + 1;
+    }
+  }
+  if (ignored > 0) {
+    log_appendf(2, "More than %ld sensors to publish: %ld entries ignored",
+                static_cast<long>(kTableSize), static_cast<long>(ignored));
+  }
+  log_appendf(4, "Zu publishende Sensoren insgesamt: %ld",
+              static_cast<long>(mqtt_publish_sensor_dbids));
+}
+
+// Rebuilds the subscribe table from the "sub" section of text and subscribes each actor's
+// action topic "<user>/<call name>/action".
+//
+// An action topic longer than 79 characters does not fit the topic buffer. Cut, it would be a
+// topic that no one publishes commands on, and the message handler, which composes the topic the
+// same way, could then match a message on the cut topic. Such an actor is therefore left out
+// entirely (no table entry, no subscription) with a level-2 line.
+void read_sub_section() {
+  mqtt_subscribe_actor_dbids = 0;
+  int32_t ignored = 0;
+  if (json_read_section(text, kSectionSub, section, sizeof section) < 0) {
+    log_append(2, "(SUB not found)");
+  } else {
+    int pos = 0;
+    selected_entry e;
+    char topic[kTopicSize];
+    while (scan_next_selected(section, &pos, &call_names, &e) == 1) {
+      const int32_t a = mqtt_subscribe_actor_dbids;
+      if (a >= kTableSize) {  // the table is full: further entries are skipped
+        ignored++;
+        continue;
+      }
+      const int len = snprintf(topic, sizeof topic, "%s/%s/action", mqtt_username, e.call_name);
+      if (len < 0 || static_cast<size_t>(len) >= sizeof topic) {
+        log_appendf(2, "Actor %ld (\"%s\"): action topic of %d characters too long, not subscribed",
+                    static_cast<long>(e.db_id), e.call_name, len);
+        continue;
+      }
+      mqtt_subscribe_actor_dbid[a] = e.db_id;
+      snprintf(mqtt_subscribe_actor_name[a], kCallNameSize, "%s", e.call_name);
+      log_appendf(4, "Zu subscribender Aktor %ld: %ld (\"%s\") - Topic: \"%s\"",
+                  static_cast<long>(a), static_cast<long>(e.call_index), e.id_field, topic);
+      // The message id and the result are not used: a failed subscription (no connection) is
+      // repaired by the next full read, which the session loss starts.
+      int mid = 0;
+      if (mqtt_mosq != nullptr) mosquitto_subscribe(mqtt_mosq, &mid, topic, 0);
+      mqtt_subscribe_actor_dbids = a + 1;
+    }
+  }
+  if (ignored > 0) {
+    log_appendf(2, "More than %ld actors to subscribe: %ld entries ignored",
+                static_cast<long>(kTableSize), static_cast<long>(ignored));
+  }
+  log_appendf(4, "Zu subscribende Aktoren insgesamt: %ld",
+              static_cast<long>(mqtt_subscribe_actor_dbids));
+}
+
+// The start-up read: only "loglevel" of brokerSetup.json, nothing logged (the log is not ready).
+int read_startup() {
+  char path[kPathCapacity];
+  path_with_root(kBrokerSetupFile, path, sizeof path);
+  text[0] = '\0';
+  readfileinstring(path, text, sizeof text);
+  json_read_tag(text, "loglevel", value, sizeof value);
+  int level = level_of(value);
+  if (level > kStartupMaxLevel) level = kStartupMaxLevel;
+  log_level = static_cast<uint8_t>(level);
+  return level;
+}
+
+}  // namespace
+
+// A missing brokerSetup.json leaves the text of brokerAccess.json in the buffer, so the setup keys
+// and sections are then looked up there (and normally not found). A key that is not found leaves
+// the error text of the lookup in the setting, or 0 for numbers. The read never stops early.
+int mqtt_read_config(int mode) {
+  if (mode == kReadStartup) return read_startup();
+
+  if (shm_reload != nullptr) mqtt_reload_seen = reload_counter();
+
+  text[0] = '\0';
+  read_file(kBrokerAccessFile);
+  json_read_tag(text, "uuid", mqtt_username, sizeof mqtt_username);
+  json_read_tag(text, "password", mqtt_password, sizeof mqtt_password);
+  json_read_tag(text, "host", mqtt_host, sizeof mqtt_host);
+  json_read_tag(text, "port", value, sizeof value);
+  mqtt_port = atol32(value);
+  mqtt_keepalive = kKeepalive;
+
+  read_file(kBrokerSetupFile);
+  json_read_tag(text, "ACTIV", value, sizeof value);
+  mqtt_enabled = atol32(value);
+  json_read_tag(text, "loglevel", value, sizeof value);
+  log_level = static_cast<uint8_t>(level_of(value));
+  json_read_tag(text, "interval", value, sizeof value);
+  const int32_t interval = atol32(value);
+  mqtt_interval = interval >= kMinInterval ? interval : kDefaultInterval;
+  json_read_tag(text, "threshold", value, sizeof value);
+  const double threshold = tavel_atof(value);
+  // Written so that a NaN (from a number text of over 300 integer digits) also falls back to the
+  // minimum: with a NaN threshold no change would ever be published.
+  mqtt_threshold = threshold >= kMinThreshold ? threshold : kMinThreshold;
+
+  // clang-format off
+  log_appendf(1, "Global MQTT_k482916 Configuration read. Enabled: %ld, Loglevel:%d, Polling Interval:%lds, threshold:%1.4f",
+              static_cast<long>(mqtt_enabled), static_cast<int>(log_level),
+              static_cast<long>(mqtt_interval), mqtt_threshold);
+  // The password itself is never logged, only its length.
+  log_appendf(1, "mqtt_broker:\"%s\", port: %ld, Keepalive: %ld, User:\"%s\", Password: (censored, %ld characters)",
+              mqtt_host, static_cast<long>(mqtt_port), static_cast<long>(mqtt_keepalive),
+              mqtt_username, static_cast<long>(strlen(mqtt_password)));
+  // clang-format on
+
+  // The session is rebuilt whether or not the bridge is enabled and whatever the outcome.
+  mqtt_reset();
+
+  read_call_section();
+  read_pub_section();
+  for (double& old : mqtt_old_sensordata) old = SENSOR_NO_VALUE;
+  read_sub_section();
+
+  mqtt_loop_wait(kServiceMs);
+  return 5;
+}
