@@ -9,8 +9,8 @@ struct mosquitto;
 constexpr int kTlsPort = 8883;  // exactly this port switches TLS on
 constexpr const char* kCaBundle = "/etc/ssl/certs/ca-certificates.crt";
 
-// The client handle; null before the first mqtt_open and after a failed client creation.
-// Written by mqtt_open only (mqtt_close leaves the destroyed handle, mqtt_open replaces it at once).
+// The client handle; null before the first mqtt_open, after a failed client creation and after
+// mqtt_close (so a destroyed client is never used). Written by mqtt_open and mqtt_close.
 extern struct mosquitto* mqtt_mosq;
 
 // Non-zero once mqtt_session_service saw the session fail (no client, no connection, connection
@@ -21,9 +21,11 @@ extern int32_t mqtt_session_lost;
 // callbacks, sets user name and password, TLS with the CA bundle on port 8883, and connects.
 // Returns 0 when the connect call succeeded, -10 when no client could be created (also for an
 // empty or non-UTF-8 user name), -20 when the connect call failed (the client stays).
-int mqtt_open(const char* host, int port, int keepalive, const char* username, const char* password);
+int mqtt_open(const char* host, int port, int keepalive, const char* username,
+              const char* password);
 
-// Destroys the client without a DISCONNECT, cleans the library up and sleeps 1 second.
+// Destroys the client without a DISCONNECT (a null handle is fine), sets mqtt_mosq to null,
+// cleans the library up and sleeps 1 second.
 void mqtt_close();
 
 // mqtt_close, mqtt_open with the current settings, mqtt_loop_wait(2000); clears mqtt_session_lost.
@@ -38,6 +40,7 @@ void mqtt_loop_wait(int milliseconds);
 int mqtt_session_service();
 
 void connect_callback(struct mosquitto* mosq, void* userdata, int result);
+// A SUBACK without granted QoS values (count 0) shows -1 in place of granted_qos[0].
 void subscribe_callback(struct mosquitto* mosq, void* userdata, int mid, int qos_count,
                         const int* granted_qos);
 void log_callback(struct mosquitto* mosq, void* userdata, int level, const char* text);

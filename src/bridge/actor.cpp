@@ -1,0 +1,65 @@
+// Actor commands: a number received on an action topic becomes the command of every configured
+// actor with that topic, written into its entry for the controller's other processes. Log lines
+// are composed by log_appendf in 1024 bytes; longer ones are cut.
+#include "bridge/actor.h"
+
+#include <mosquitto.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "bridge/config.h"
+#include "log/log.h"
+#include "shm/sensor_record.h"
+#include "shm/shm.h"
+#include "support/numbers.h"
+
+namespace {
+
+constexpr size_t kActionTopicSize = 80;    // action topics of up to 79 characters
+constexpr size_t kPayloadCopySize = 1024;  // payloads are taken up to 1023 characters
+
+}  // namespace
+
+// Handles one delivered message. The payload is copied (bounded by its length and by the copy's
+// size, so a missing terminator or a huge payload cannot be overrun) before it is logged and
+// converted. An action topic too long for its 80 bytes never matches: its cut form could equal a
+// different, real topic.
+void msg_callback(struct mosquitto*, void*, const struct mosquitto_message* message) {
+  if (message == nullptr) return;
+  const char* topic = message->topic != nullptr ? message->topic : "";
+  if (message->payloadlen <= 0 || message->payload == nullptr) {
+    log_appendf(4, "msg_callback: %s (null)", topic);
+    return;
+  }
+
+  char payload[kPayloadCopySize];
+  size_t len = static_cast<size_t>(message->payloadlen);
+  if (len > sizeof payload - 1) len = sizeof payload - 1;
+  memcpy(payload, message->payload, len);
+  payload[len] = '\0';
+
+  log_appendf(4, "msg_callback: Topic: \"%s\", Data: \"%s\"", topic, payload);
+
+  if (mqtt_subscribe_actor_dbids <= 0) {
+    log_append(4, "no Actors configured for subscriptions... Data trashed.");
+    return;
+  }
+
+  for (int32_t i = 0; i < mqtt_subscribe_actor_dbids && i < kTableSize; ++i) {
+    const int32_t db_id = mqtt_subscribe_actor_dbid[i];
+    char action_topic[kActionTopicSize];
+    int n = snprintf(action_topic, sizeof action_topic, "%s/%.*s/action", mqtt_username,
+                     static_cast<int>(kCallNameSize - 1), mqtt_subscribe_actor_name[i]);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof action_topic) continue;
+    if (strcmp(action_topic, topic) != 0) continue;
+
+    const double value = tavel_atof(payload);
+    if (shm_sensor == nullptr) continue;
+    const int32_t real_id = find_sensor_real_id(db_id);
+    if (real_id == -1) continue;
+    set_actor_command(real_id, value);
+    log_appendf(4, "Aktor mit DB_ID %ld (Real_ID: %ld) gesetzt auf %1.2f", static_cast<long>(db_id),
+                static_cast<long>(real_id), value);
+  }
+}

@@ -1,0 +1,226 @@
+// The publish cycle: reads the configured sensors from SHM_Sensordata and publishes every value
+// that moved by at least the threshold, as one JSON payload on two retained QoS 0 topics.
+#include "bridge/publish.h"
+
+#include <mosquitto.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "bridge/config.h"
+#include "bridge/session.h"
+#include "daemon/demonstatus.h"
+#include "log/log.h"
+#include "shm/sensor_record.h"
+#include "shm/shm.h"
+
+double mqtt_old_sensordata[kTableSize];
+volatile int32_t mqtt_publish_flag = 0;
+
+namespace {
+
+constexpr size_t kTimeSize = 32;
+constexpr size_t kUnitChars = sizeof(sensor_record::unit) - 1;  // 11
+constexpr size_t kNameChars = kCallNameSize - 1;                // 39
+// Worst case of escaping: every character as \u00XX.
+constexpr size_t kEscapedNameSize = kNameChars * 6 + 1;
+constexpr size_t kEscapedUnitSize = kUnitChars * 6 + 1;
+// "<user>/<db id>" and "<user>/<call name>".
+constexpr size_t kTopicIdSize = kSettingSize + 16;
+constexpr size_t kTopicNameSize = kSettingSize + kCallNameSize + 8;
+// Fixed text of the payload, both escaped names, a value of up to 312 characters ("%1.2f" of the
+// largest double), type word and time stamp, rounded up.
+constexpr size_t kPayloadSize = 1024;
+static_assert(kPayloadSize > 64 + kEscapedNameSize + kEscapedUnitSize + 320 + kTimeSize);
+
+constexpr int kAckPolls = 31;  // 31 polls of 100 ms: 3.1 s
+constexpr useconds_t kAckPollUs = 100000;
+constexpr long kAckTimeoutS = 3;  // the figure shown in the log line
+
+// Until the first full configuration read, no value has been published.
+struct OldValuesInit {
+  OldValuesInit() {
+    for (double& v : mqtt_old_sensordata) v = SENSOR_NO_VALUE;
+  }
+} old_values_init;
+
+// Copies at most max_chars characters of src into dst as the body of a JSON string: '"' and '\\'
+// get a backslash, control characters below 0x20 their short escape or \u00XX; bytes from 0x80
+// on pass unchanged. dst is always terminated. REQUIRES: cap >= max_chars * 6 + 1.
+void json_escape(const char* src, size_t max_chars, char* dst, size_t cap) {
+  size_t out = 0;
+  for (size_t i = 0; i < max_chars && src[i] != '\0'; ++i) {
+    unsigned char c = static_cast<unsigned char>(src[i]);
+    char esc[8];
+    switch (c) {
+      case '"':
+        snprintf(esc, sizeof esc, "\\\"");
+        break;
+      case '\\':
+        snprintf(esc, sizeof esc, "\\\\");
+        break;
+      case '\n':
+        snprintf(esc, sizeof esc, "\\n");
+        break;
+      case '\r':
+        snprintf(esc, sizeof esc, "\\r");
+        break;
+      case '\t':
+        snprintf(esc, sizeof esc, "\\t");
+        break;
+      case '\b':
+        snprintf(esc, sizeof esc, "\\b");
+        break;
+      case '\f':
+        snprintf(esc, sizeof esc, "\\f");
+        break;
+      default:
+        if (c < 0x20)
+          snprintf(esc, sizeof esc, "\\u%04x", c);
+        else {
+          esc[0] = static_cast<char>(c);
+          esc[1] = '\0';
+        }
+    }
+    size_t n = strlen(esc);
+    if (out + n >= cap) break;
+    memcpy(dst + out, esc, n);
+    out += n;
+  }
+  dst[out] = '\0';
+}
+
+// Local time as "hh:mm:ss dd.mm.yyyy".
+void time_text(char* out, size_t cap) {
+  time_t now = time(nullptr);
+  struct tm tm_now;
+  if (localtime_r(&now, &tm_now) == nullptr) memset(&tm_now, 0, sizeof tm_now);
+  snprintf(out, cap, "%02d:%02d:%02d %02d.%02d.%04d", tm_now.tm_hour, tm_now.tm_min, tm_now.tm_sec,
+           tm_now.tm_mday, tm_now.tm_mon + 1, tm_now.tm_year + 1900);
+}
+
+// The entry at real_id, or null when the table is not attached or the id is out of range.
+const sensor_record* entry_at(int32_t real_id) {
+  if (shm_sensor == nullptr || real_id < 0 || real_id >= kSensorCount) return nullptr;
+  return &shm_sensor[real_id];
+}
+
+}  // namespace
+
+// Walks the publish table (its count read anew before every step, because a failed publication
+// re-reads the configuration in the middle of the cycle) and returns the number of acknowledged
+// publications.
+int32_t mqtt_publish_cycle() {
+  if (mqtt_publish_sensor_dbids <= 0) {
+    log_append(4, "Keine Daten zum Publishing konfiguriert");
+    return 0;
+  }
+  int32_t published = 0;
+  for (int32_t i = 0; i < mqtt_publish_sensor_dbids && i < kTableSize; ++i) {
+    const int32_t db_id = mqtt_publish_sensor_dbid[i];
+    const long d = static_cast<long>(db_id);
+
+    int32_t real_id = shm_sensor != nullptr ? find_sensor_real_id(db_id) : -1;
+    const sensor_record* entry = entry_at(real_id);
+    if (entry == nullptr) {
+      log_appendf(4, "Konnte keine Real_ID fuer Sensor mit DB_ID %ld finden !", d);
+      continue;
+    }
+    const int32_t error_code = entry->error_code;
+    if (error_code != 0) {
+      log_appendf(4, "Sensor mit DB_ID %ld: Aktueller Wert: %1.2f (Errorcode %ld) - no publishing",
+                  d, SENSOR_NO_VALUE, static_cast<long>(error_code));
+      continue;
+    }
+    double value = 0.0;
+    if (!sensor_publish_value(*entry, &value)) {
+      log_appendf(4, "Sensor mit DB_ID %ld: Aktueller Wert: %1.2f (Errorcode %ld) - no publishing",
+                  d, SENSOR_NO_VALUE, 0L);
+      continue;
+    }
+    if (value <= SENSOR_NO_VALUE) {
+      log_appendf(4, "Sensor mit DB_ID %ld: Aktueller Wert: %1.2f (Errorcode %ld) - no publishing",
+                  d, value, 0L);
+      continue;
+    }
+    const double diff = std::fabs(value - mqtt_old_sensordata[real_id]);
+    // Written this way round so that a change that is not a number is never published.
+    if (!(diff >= mqtt_threshold)) {
+      log_appendf(4,
+                  "Sensor mit DB_ID %ld: Aktueller Wert: %1.2f (Differenz: %1.2f) - no publishing",
+                  d, value, diff);
+      continue;
+    }
+    log_appendf(
+        4, "Sensor mit DB_ID %ld: Aktueller Wert: %1.2f (Differenz: %1.2f) ... wir publishen !", d,
+        value, diff);
+    if (mqtt_publish(db_id, real_id, value, mqtt_publish_sensor_name[i]) == 0) {
+      mqtt_old_sensordata[real_id] = value;
+      ++published;
+      continue;
+    }
+    log_append(3, "publishing fehlgeschlagen. Verbindung wird getrennt und neu aufgebaut.");
+    demonstatus_text("resetting connection");
+    mqtt_read_config(kReadFull);
+  }
+  return published;
+}
+
+// Sends one value on both topics and waits for publish_callback. The wait services no network
+// traffic: without a network thread libmosquitto calls the publish callback of a QoS 0 message
+// from inside mosquitto_publish when it could hand the message to the socket.
+int32_t mqtt_publish(int32_t db_id, int32_t real_id, double value, const char* name) {
+  if (name == nullptr) name = "";
+  char stamp[kTimeSize];
+  time_text(stamp, sizeof stamp);
+
+  char topic_id[kTopicIdSize];
+  char topic_name[kTopicNameSize];
+  snprintf(topic_id, sizeof topic_id, "%s/%ld", mqtt_username, static_cast<long>(db_id));
+  snprintf(topic_name, sizeof topic_name, "%s/%.*s", mqtt_username, static_cast<int>(kNameChars),
+           name);
+
+  const sensor_record* entry = entry_at(real_id);
+  const char* type_word = entry != nullptr && entry->type == 2 ? "actor" : "sensor";
+
+  char call[kEscapedNameSize];
+  char unit[kEscapedUnitSize];
+  json_escape(name, kNameChars, call, sizeof call);
+  json_escape(entry != nullptr ? entry->unit : "", kUnitChars, unit, sizeof unit);
+
+  char payload[kPayloadSize];
+  snprintf(
+      payload, sizeof payload,
+      "{\"call\":\"%s\",\"value\":\"%1.2f\",\"type\":\"%s\",\"unit\":\"%s\",\"timestamp\":\"%s\"}",
+      call, value, type_word, unit, stamp);
+
+  log_appendf(4, "mqtt_publish: Topic: \"%s\", Data: \"%s\", Timeout: %ld s", topic_id, payload,
+              kAckTimeoutS);
+
+  mqtt_publish_flag = 0;
+  const int len = static_cast<int>(strlen(payload));
+  mosquitto_publish(mqtt_mosq, nullptr, topic_id, len, payload, 0, true);
+  mosquitto_publish(mqtt_mosq, nullptr, topic_name, len, payload, 0, true);
+
+  for (int poll = 0; poll < kAckPolls; ++poll) {
+    usleep(kAckPollUs);
+    const int32_t flag = mqtt_publish_flag;
+    if (flag != 0) {
+      log_appendf(4, "mqtt_publish: Rueckmeldung vom Callback: %ld", static_cast<long>(flag));
+      return 0;
+    }
+  }
+  log_append(3, "mqtt_publish: Timeout reached, data not published");
+  return -1;
+}
+
+// libmosquitto's report that a message left: acknowledges the publication in progress.
+void publish_callback(struct mosquitto*, void*, int mid) {
+  char line[64];
+  snprintf(line, sizeof line, "publish_callback: Published (mid: %d)", mid);
+  mqtt_publish_flag = 1;
+  log_append(4, line);
+}

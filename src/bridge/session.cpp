@@ -1,0 +1,159 @@
+// The broker session: one libmosquitto client, created anew at every full configuration read and
+// driven only by explicit mosquitto_loop calls on the daemon's one thread. Log lines with arguments
+// are composed by log_appendf in 1024 bytes; longer ones are cut.
+#include "bridge/session.h"
+
+#include <mosquitto.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+
+#include "bridge/actor.h"
+#include "bridge/config.h"
+#include "bridge/publish.h"
+#include "log/log.h"
+#include "log/signal.h"
+#include "support/paths.h"
+
+struct mosquitto* mqtt_mosq = nullptr;
+int32_t mqtt_session_lost = 0;
+
+namespace {
+
+constexpr int kServiceStepMs = 100;    // one mosquitto_loop call waits at most this long
+constexpr int kServiceMaxPackets = 1;  // and handles at most this many packets
+constexpr int kResetServiceMs = 2000;  // servicing after a reset
+constexpr unsigned kClosePauseS = 1;   // pause after destroying the client
+
+// True when libmosquitto would accept `username` as a client id. mosquitto_new refuses an empty
+// or malformed UTF-8 id, and on that path closes file descriptor 0 as a side effect, so such a
+// name must never reach it.
+bool client_id_acceptable(const char* username) {
+  if (username == nullptr || username[0] == '\0') return false;
+  size_t len = strnlen(username, kSettingSize);
+  return mosquitto_validate_utf8(username, static_cast<int>(len)) == MOSQ_ERR_SUCCESS;
+}
+
+}  // namespace
+
+// Opens the session: creates the client, registers the callbacks, sets the credentials (and TLS
+// on port 8883) and connects. Returns 0, -10 (no client) or -20 (connect failed, client kept).
+int mqtt_open(const char* host, int port, int keepalive, const char* username,
+              const char* password) {
+  if (host == nullptr) host = "";
+  if (username == nullptr) username = "";
+  if (password == nullptr) password = "";
+
+  log_appendf(3, "mqtt_open: Broker Address: \"%s\", Port: %ld, Keepalive: %ld", host,
+              static_cast<long>(port), static_cast<long>(keepalive));
+  log_appendf(3, "           Username: \"%s\", Password: (censored, %ld characters)", username,
+              static_cast<long>(strlen(password)));
+
+  log_append(4, "mqtt_open: mosquitto_lib_init()");
+  mosquitto_lib_init();
+
+  // A client left over from an open without a close would keep its socket for ever.
+  if (mqtt_mosq != nullptr) mosquitto_destroy(mqtt_mosq);
+  mqtt_mosq = nullptr;
+  if (client_id_acceptable(username)) {
+    mqtt_mosq = mosquitto_new(username, true, nullptr);
+    // mosquitto_new sets SIGPIPE to ignored; the daemon logs every signal it receives.
+    linux_signal_install(SIGPIPE);
+  }
+  if (mqtt_mosq == nullptr) {
+    log_append(2, "mqtt_open: Error: Out of memory");
+    return -10;
+  }
+  // libmosquitto 2.0 speaks MQTT 3.1.1 by default; the daemon speaks MQTT 3.1 ("MQIsdp", level 3).
+  mosquitto_int_option(mqtt_mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V31);
+
+  log_append(4, "mqtt_open: mosquitto_log_callback_set()");
+  mosquitto_log_callback_set(mqtt_mosq, log_callback);
+  log_append(4, "mqtt_open: mosquitto_connect_callback_set()");
+  mosquitto_connect_callback_set(mqtt_mosq, connect_callback);
+  log_append(4, "mqtt_open: mosquitto_message_callback_set()");
+  mosquitto_message_callback_set(mqtt_mosq, msg_callback);
+  log_append(4, "mqtt_open: mosquitto_subscribe_callback_set()");
+  mosquitto_subscribe_callback_set(mqtt_mosq, subscribe_callback);
+  log_append(4, "mqtt_open: mosquitto_publish_callback_set()");
+  mosquitto_publish_callback_set(mqtt_mosq, publish_callback);
+
+  log_append(4, "mqtt_open: mosquitto_username_pw_set()");
+  mosquitto_username_pw_set(mqtt_mosq, username, password);
+
+  if (port == kTlsPort) {
+    char cafile[kPathCapacity];
+    path_with_root(kCaBundle, cafile, sizeof cafile);
+    log_append(4, "mqtt_open: mosquitto_tls_set()");
+    mosquitto_tls_set(mqtt_mosq, cafile, nullptr, nullptr, nullptr, nullptr);
+  }
+
+  log_append(4, "mqtt_open: mosquitto_connect()");
+  int rc = mosquitto_connect(mqtt_mosq, host, port, keepalive);
+  log_appendf(4, "Connect Rueckwert: %ld", static_cast<long>(rc));
+  if (rc != MOSQ_ERR_SUCCESS) {
+    log_append(2, "mqtt_open: Unable to connect");
+    return -20;
+  }
+  log_append(4, "Connect anscheinend OK...");
+  return 0;
+}
+
+// Destroys the client without a DISCONNECT (a null handle is fine), cleans the library up and
+// pauses one second. The handle is cleared so that the destroyed client can never be used.
+void mqtt_close() {
+  log_append(4, "mqtt_close() begin ...");
+  if (mqtt_mosq != nullptr) mosquitto_destroy(mqtt_mosq);
+  mqtt_mosq = nullptr;
+  mosquitto_lib_cleanup();
+  log_append(4, "mqtt_close() done");
+  sleep(kClosePauseS);
+}
+
+// Replaces the session with a new one made from the current settings and services it for 2 s.
+void mqtt_reset() {
+  mqtt_session_lost = 0;
+  mqtt_close();
+  mqtt_open(mqtt_host, mqtt_port, mqtt_keepalive, mqtt_username, mqtt_password);
+  mqtt_loop_wait(kResetServiceMs);
+}
+
+// Services the session in steps of at most 100 ms until `milliseconds` are used up (at least one
+// step). Each step returns early when it handled something or when there is no connection.
+void mqtt_loop_wait(int milliseconds) {
+  int elapsed = 0;
+  do {
+    mosquitto_loop(mqtt_mosq, kServiceStepMs, kServiceMaxPackets);
+    elapsed += kServiceStepMs;
+  } while (elapsed < milliseconds);
+}
+
+// One service step of the main loop. Any result but success means the session is gone (or never
+// came), and the next publish pass rebuilds it.
+int mqtt_session_service() {
+  int rc = mosquitto_loop(mqtt_mosq, kServiceStepMs, kServiceMaxPackets);
+  if (rc != MOSQ_ERR_SUCCESS) mqtt_session_lost = 1;
+  return rc;
+}
+
+// The broker's answer to CONNECT: only a refusal leaves a line; the code itself is not logged.
+void connect_callback(struct mosquitto*, void*, int result) {
+  if (result != 0) log_append(4, "connect_callback: Connect failed");
+}
+
+// The broker's answer to SUBSCRIBE: one line with the first granted QoS and one per further
+// value. A SUBACK without values shows -1 in place of the first one.
+void subscribe_callback(struct mosquitto*, void*, int mid, int qos_count, const int* granted_qos) {
+  bool have_values = qos_count > 0 && granted_qos != nullptr;
+  log_appendf(4, "subscribe_callback: Subscribed mid: %d, qos_count: %d, granted_qos[0]:%d", mid,
+              qos_count, have_values ? granted_qos[0] : -1);
+  if (!have_values) return;
+  for (int i = 1; i < qos_count; ++i) log_appendf(4, "  granted_qos[%d]: %d", i, granted_qos[i]);
+}
+
+// Every message that libmosquitto hands over goes to the log at level 4, whatever its own level.
+void log_callback(struct mosquitto*, void*, int, const char* text) {
+  log_appendf(4, "log_callback: %s", text != nullptr ? text : "");
+}
