@@ -8,16 +8,16 @@
 constexpr int32_t kStatusSlots = 128;
 
 struct status_entry {
-  int32_t slot;           // the entry's own slot number
-  char name[50];          // daemon name
-  char version[10];       // version text
-  int32_t start_time;     // time() at start-up
-  int32_t update_time;    // time() of the last state write
-  int32_t counter;        // main-loop counter
-  char status_text[80];   // free status text
-  char extra_text[80];    // second free text, emptied at start-up
-  int32_t state;          // state number
-  char state_text[80];    // text of the state
+  int32_t slot;          // the entry's own slot number
+  char name[50];         // daemon name
+  char version[10];      // version text
+  int32_t start_time;    // time() at start-up
+  int32_t update_time;   // time() of the last state write
+  int32_t counter;       // main-loop counter
+  char status_text[80];  // free status text
+  char extra_text[80];   // second free text, emptied at start-up
+  int32_t state;         // state number
+  char state_text[80];   // text of the state
 };
 static_assert(sizeof(status_entry) == 320);
 static_assert(offsetof(status_entry, slot) == 0);
@@ -32,9 +32,11 @@ static_assert(offsetof(status_entry, state) == 236);
 static_assert(offsetof(status_entry, state_text) == 240);
 static_assert(kStatusSlots * sizeof(status_entry) == 40960);
 
-// The attached status table (kStatusSlots entries), null until attached. Written by demonstatus_attach.
+// The attached status table (kStatusSlots entries), null until attached. Written by
+// demonstatus_attach.
 extern status_entry* my_demonstatus_data;
-// The daemon's slot; while negative every writing routine does nothing. Written by demonstatus_attach.
+// The daemon's slot; while negative every writing routine does nothing. Written by
+// demonstatus_attach.
 extern int32_t demonstatus_slot;
 
 // Stores slot in demonstatus_slot and attaches the table. Returns 1 on success, -1 when shmget
@@ -43,14 +45,18 @@ int demonstatus_attach(int32_t slot);
 
 // Attaches the table and initialises the entry of `slot` (slot, name, version, start and update
 // time, counter, "Start", empty extra text, state 0, "startup"). Returns 0, also when reporting is
-// off; -1 when the table cannot be attached.
+// off; -1 when the table cannot be attached or slot is 128 or more (there is no such entry; nothing
+// is written). Name and version are cut to fit their fields.
 int demonstatus_start(int32_t slot, const char* name, const char* version, int32_t counter);
 
 // Writes update_time = now, then counter, state and text (cut to 79 characters) into state_text.
+// Does nothing while demonstatus_entry() is null.
 void demonstatus_state(int32_t counter, int32_t state, const char* text);
 
 // Writes text (cut to 79 characters) into status_text; nothing else changes.
+// Does nothing while demonstatus_entry() is null.
 void demonstatus_text(const char* text);
 
-// The daemon's own entry, or null when the table is not attached or reporting is off.
+// The daemon's own entry, or null when the table is not attached, reporting is off (negative slot)
+// or the slot lies beyond the table's 128 entries.
 status_entry* demonstatus_entry();

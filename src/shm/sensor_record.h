@@ -44,8 +44,8 @@ static_assert(offsetof(sensor_record, unit) == 224);
 static_assert(offsetof(sensor_record, error_code) == 236);
 static_assert(kSensorCount * sizeof(sensor_record) == 180224);
 
-// Real id (0..511) of the first entry whose db_id equals `db_id`, or -1 when none does.
-// REQUIRES: shm_sensor attached.
+// Real id (0..511) of the first entry whose db_id equals `db_id`, or -1 when none does (also
+// when shm_sensor is not attached).
 int32_t find_sensor_real_id(int32_t db_id);
 
 // The publishable value of an entry by its type (1: value1.value; 2 and 4: value2.value).
@@ -54,5 +54,15 @@ bool sensor_publish_value(const sensor_record& entry, double* value);
 
 // Writes value into the command block of entry real_id, field by field, the timestamp last:
 // value, value * 100 truncated to int32, "%1.2f" text (never longer than the 40-byte field),
-// time(). Does nothing when real_id is outside 0..511. REQUIRES: shm_sensor attached.
+// time(). Does nothing when real_id is outside 0..511 or shm_sensor is not attached.
 void set_actor_command(int32_t real_id, double value);
+
+// value * 100 truncated toward zero. Values beyond the int32 range saturate at INT32_MIN or
+// INT32_MAX and NaN gives 0, so no value leads to an undefined conversion.
+int32_t value_x100_of(double value);
+
+// Writes all four fields of `block` the way the controller does, in the order value,
+// value_x100_of(value), "%1.2f" text (cut to 39 characters and terminated), timestamp `now`.
+// The stores are volatile so that other processes see them in this order relative to the
+// compiler; the timestamp comes last and marks the block as complete.
+void value_block_write(value_block* block, double value, int32_t now);

@@ -1,0 +1,69 @@
+// Access to the entries of the sensor table: real-id search, publishable value, actor commands.
+#include "shm/sensor_record.h"
+
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+
+#include "shm/shm.h"
+
+// Scans the entries in index order and stops at the first match, so a DB id held twice resolves
+// to the lower real id. Reads db_id through volatile: other processes may change entries at any
+// time and every search must see the table as it is now.
+int32_t find_sensor_real_id(int32_t db_id) {
+  if (shm_sensor == nullptr) return -1;
+  volatile const sensor_record* table = shm_sensor;
+  for (int32_t i = 0; i < kSensorCount; ++i) {
+    if (table[i].db_id == db_id) return i;
+  }
+  return -1;
+}
+
+// Types 1, 2 and 4 are the only ones that carry a value for the bridge.
+bool sensor_publish_value(const sensor_record& entry, double* value) {
+  switch (entry.type) {
+    case 1:
+      *value = entry.value1.value;
+      return true;
+    case 2:
+    case 4:
+      *value = entry.value2.value;
+      return true;
+    default:
+      return false;
+  }
+}
+
+// The conversion to int32 is only defined for values inside the int32 range; everything else is
+// pinned to the nearest bound (NaN to 0) before the cast.
+int32_t value_x100_of(double value) {
+  double scaled = value * 100.0;
+  if (std::isnan(scaled)) return 0;
+  if (scaled >= 2147483647.0) return INT32_MAX;
+  if (scaled <= -2147483648.0) return INT32_MIN;
+  return static_cast<int32_t>(scaled);
+}
+
+// The text is formatted into a buffer of the field's size first, so snprintf cuts an over-long
+// number at 39 characters and terminates it; then it is copied byte by byte, NUL included.
+void value_block_write(value_block* block, double value, int32_t now) {
+  char text[sizeof block->text];
+  std::snprintf(text, sizeof text, "%1.2f", value);
+
+  volatile value_block* out = block;
+  out->value = value;
+  out->value_x100 = value_x100_of(value);
+  for (size_t i = 0; i < sizeof text; ++i) {
+    out->text[i] = text[i];
+    if (text[i] == '\0') break;
+  }
+  out->timestamp = now;
+}
+
+// Writes only the command block: the entry's values, type, unit and error code belong to the
+// controller's other processes, which pick the command up from here.
+void set_actor_command(int32_t real_id, double value) {
+  if (shm_sensor == nullptr) return;
+  if (real_id < 0 || real_id >= kSensorCount) return;
+  value_block_write(&shm_sensor[real_id].command, value, static_cast<int32_t>(time(nullptr)));
+}
