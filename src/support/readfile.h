@@ -6,6 +6,6 @@
 
 // Reads the file at `path` (opened "rb") byte by byte into buffer, zero bytes included, and
 // terminates it. Stops after capacity - 1 bytes, so a larger file is cut there.
-// Returns the number of bytes stored (0 or more), or -2 when the file cannot be opened; then the
-// buffer is left untouched. REQUIRES: capacity >= 1.
+// Returns the number of bytes stored (0 or more), or -2 when the file cannot be opened (also for
+// a null path or buffer or a capacity of 0); then the buffer is left untouched.
 int32_t readfileinstring(const char* path, char* buffer, size_t capacity);
