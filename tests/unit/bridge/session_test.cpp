@@ -1,0 +1,235 @@
+// The broker session against a plain socket (exact CONNECT bytes) and a real mosquitto broker.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <mosquitto.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "bridge/config.h"
+#include "bridge/session.h"
+#include "bridge_fixture.h"
+#include "log/log.h"
+#include "support/broker.h"
+#include "support/test_env.h"
+
+namespace {
+
+using bridge_test::LogRoot;
+
+// A listening loopback socket that plays the broker's part just far enough to capture CONNECT.
+class Listener {
+ public:
+  Listener() {
+    fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 && listen(fd_, 4) == 0 &&
+        getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
+      port_ = ntohs(addr.sin_port);
+  }
+  ~Listener() {
+    if (peer_ >= 0) close(peer_);
+    close(fd_);
+  }
+  int port() const { return port_; }
+  // Accepts the client and reads until `count` bytes arrived or 3 s passed.
+  std::vector<unsigned char> read_bytes(size_t count) {
+    std::vector<unsigned char> data;
+    pollfd p{fd_, POLLIN, 0};
+    if (poll(&p, 1, 3000) != 1) return data;
+    peer_ = accept(fd_, nullptr, nullptr);
+    long long end = test_broker::now_ms() + 3000;
+    while (data.size() < count && test_broker::now_ms() < end) {
+      pollfd q{peer_, POLLIN, 0};
+      if (poll(&q, 1, 100) != 1) continue;
+      unsigned char buf[256];
+      ssize_t n = read(peer_, buf, sizeof buf);
+      if (n <= 0) break;
+      data.insert(data.end(), buf, buf + n);
+    }
+    return data;
+  }
+
+ private:
+  int fd_ = -1;
+  int peer_ = -1;
+  int port_ = -1;
+};
+
+std::vector<unsigned char> mqtt_string(const std::string& s) {
+  std::vector<unsigned char> out{static_cast<unsigned char>(s.size() >> 8),
+                                 static_cast<unsigned char>(s.size() & 0xFF)};
+  out.insert(out.end(), s.begin(), s.end());
+  return out;
+}
+
+// The CONNECT packet is MQTT 3.1 with clean session, user name and password, keepalive 60 and
+// the user name as client id; the password never reaches the log, and the daemon's SIGPIPE
+// handler survives the client creation.
+TEST(Session, ConnectPacketIsMqtt31WithCredentialsAndSigpipeStaysCaught) {
+  LogRoot log(test_env::unique_key_offset());
+  Listener listener;
+  ASSERT_GT(listener.port(), 0);
+
+  ASSERT_EQ(mqtt_open("127.0.0.1", listener.port(), 60, "dev-0001", "secret"), 0);
+  ASSERT_NE(mqtt_mosq, nullptr);
+
+  std::vector<unsigned char> body{0x00, 0x06, 'M', 'Q', 'I', 's', 'd', 'p',
+                                  0x03,  // protocol level 3
+                                  0xC2,  // user name, password, clean session; no will
+                                  0x00, 0x3C};
+  for (const char* s : {"dev-0001", "dev-0001", "secret"}) {
+    auto f = mqtt_string(s);
+    body.insert(body.end(), f.begin(), f.end());
+  }
+  std::vector<unsigned char> expected{0x10, static_cast<unsigned char>(body.size())};
+  expected.insert(expected.end(), body.begin(), body.end());
+  EXPECT_EQ(listener.read_bytes(expected.size()), expected);
+
+  struct sigaction pipe_action, reference;
+  sigaction(SIGPIPE, nullptr, &pipe_action);
+  sigaction(SIGUSR1, nullptr, &reference);  // installed by log_init, as every signal 1..32
+  EXPECT_NE(pipe_action.sa_handler, SIG_IGN);
+  EXPECT_EQ(reinterpret_cast<void*>(pipe_action.sa_sigaction),
+            reinterpret_cast<void*>(reference.sa_sigaction));
+
+  const std::vector<std::string> want{
+      "[3]mqtt_open: Broker Address: \"127.0.0.1\", Port: " + std::to_string(listener.port()) +
+          ", Keepalive: 60",
+      "[3]           Username: \"dev-0001\", Password: (censored, 6 characters)",
+      "[4]mqtt_open: mosquitto_lib_init()",
+      "[4]mqtt_open: mosquitto_log_callback_set()",
+      "[4]mqtt_open: mosquitto_connect_callback_set()",
+      "[4]mqtt_open: mosquitto_message_callback_set()",
+      "[4]mqtt_open: mosquitto_subscribe_callback_set()",
+      "[4]mqtt_open: mosquitto_publish_callback_set()",
+      "[4]mqtt_open: mosquitto_username_pw_set()",
+      "[4]mqtt_open: mosquitto_connect()",
+      "[4]Connect Rueckwert: 0",
+      "[4]Connect anscheinend OK..."};
+  // libmosquitto's own messages (log_callback) may come in between.
+  std::vector<std::string> lines;
+  for (const auto& l : log.lines())
+    if (l.rfind("[4]log_callback: ", 0) != 0) lines.push_back(l);
+  EXPECT_GE(log.find(4, "log_callback: Client dev-0001 sending CONNECT"), 0);
+  int first = 0;
+  while (first < static_cast<int>(lines.size()) &&
+         lines[first].rfind("[3]mqtt_open: Broker Address:", 0) != 0)
+    ++first;
+  ASSERT_GE(lines.size(), first + want.size()) << log.log();
+  for (size_t i = 0; i < want.size(); ++i) EXPECT_EQ(lines[first + i], want[i]);
+  EXPECT_EQ(log.log().find("secret"), std::string::npos);
+
+  mqtt_close();
+  EXPECT_EQ(mqtt_mosq, nullptr);
+}
+
+// A broker that refuses the password: the connect call itself succeeds, the refusal arrives in
+// the connect callback, and the next service step marks the session lost; a reset with the right
+// password clears the mark and the session takes subscriptions again.
+TEST(Session, RefusedPasswordThenResetWithRightOne) {
+  LogRoot log(test_env::unique_key_offset());
+  test_broker::Broker broker;
+  ASSERT_TRUE(broker.running()) << broker.log();
+
+  ASSERT_EQ(mqtt_open("127.0.0.1", broker.port(), 60, "user", "wrong"), 0);
+  EXPECT_TRUE(log.has(4, "Connect anscheinend OK..."));
+  EXPECT_TRUE(bridge_test::service_until(
+      [&] { return log.has(4, "connect_callback: Connect failed"); }, 5000))
+      << log.log();
+  EXPECT_NE(mqtt_session_service(), MOSQ_ERR_SUCCESS);
+  EXPECT_EQ(mqtt_session_lost, 1);
+
+  snprintf(mqtt_host, sizeof mqtt_host, "127.0.0.1");
+  mqtt_port = broker.port();
+  mqtt_keepalive = 60;
+  snprintf(mqtt_username, sizeof mqtt_username, "user");
+  snprintf(mqtt_password, sizeof mqtt_password, "pass");
+  mqtt_reset();
+  EXPECT_EQ(mqtt_session_lost, 0);
+  EXPECT_EQ(log.count(4, "connect_callback: Connect failed"), 1);
+  int mid = 0;
+  ASSERT_EQ(mosquitto_subscribe(mqtt_mosq, &mid, "user/x/action", 0), MOSQ_ERR_SUCCESS);
+  std::string ack = "subscribe_callback: Subscribed mid: " + std::to_string(mid) +
+                    ", qos_count: 1, granted_qos[0]:0";
+  EXPECT_TRUE(bridge_test::service_until([&] { return log.has(4, ack); }, 5000)) << log.log();
+  EXPECT_EQ(mqtt_session_service(), MOSQ_ERR_SUCCESS);
+  EXPECT_EQ(mqtt_session_lost, 0);
+
+  // The broker goes away: the session notices on its next steps.
+  broker.stop();
+  EXPECT_TRUE(
+      bridge_test::service_until([] { return mqtt_session_service() != MOSQ_ERR_SUCCESS; }, 5000));
+  EXPECT_EQ(mqtt_session_lost, 1);
+  mqtt_close();
+}
+
+// Nobody listens: the connect call fails, -20 with its lines, the client stays, and servicing the
+// unconnected client neither blocks nor reports success.
+TEST(Session, UnreachableBrokerGivesMinus20) {
+  LogRoot log(test_env::unique_key_offset());
+  int port = test_broker::free_port();
+  ASSERT_EQ(mqtt_open("127.0.0.1", port, 60, "user", "pass"), -20);
+  EXPECT_NE(mqtt_mosq, nullptr);
+  int connect_line = log.find(4, "Connect Rueckwert: ");
+  ASSERT_GE(connect_line, 0);
+  EXPECT_NE(log.lines()[connect_line], "[4]Connect Rueckwert: 0");
+  EXPECT_EQ(log.lines()[connect_line + 1], "[2]mqtt_open: Unable to connect");
+  EXPECT_FALSE(log.has(4, "Connect anscheinend OK..."));
+
+  long long start = test_broker::now_ms();
+  mqtt_loop_wait(2000);
+  EXPECT_LT(test_broker::now_ms() - start, 1500);
+  EXPECT_NE(mqtt_session_service(), MOSQ_ERR_SUCCESS);
+  EXPECT_EQ(mqtt_session_lost, 1);
+  mqtt_close();
+}
+
+// User names that libmosquitto cannot take as client id give -10 without a client; the
+// library's failure path (which closes descriptor 0) is never entered. Closing without a client
+// still logs both lines.
+TEST(Session, UnusableUserNameGivesMinus10WithoutClient) {
+  LogRoot log(test_env::unique_key_offset());
+  ASSERT_NE(fcntl(0, F_GETFD), -1);
+  for (const char* name : {"",
+                           "\xFC"
+                           "ber"}) {
+    EXPECT_EQ(mqtt_open("127.0.0.1", 1883, 60, name, "pass"), -10) << name;
+    EXPECT_EQ(mqtt_mosq, nullptr);
+    EXPECT_NE(fcntl(0, F_GETFD), -1) << "descriptor 0 was closed";
+  }
+  EXPECT_EQ(log.count(2, "mqtt_open: Error: Out of memory"), 2);
+  EXPECT_FALSE(log.has(4, "mqtt_open: mosquitto_connect()"));
+
+  mqtt_loop_wait(300);  // a null client is harmless
+  EXPECT_NE(mqtt_session_service(), MOSQ_ERR_SUCCESS);
+  mqtt_close();
+  EXPECT_TRUE(log.has(4, "mqtt_close() begin ..."));
+  EXPECT_TRUE(log.has(4, "mqtt_close() done"));
+}
+
+// SUBACKs with three values and with none.
+TEST(Session, SubscribeCallbackLines) {
+  LogRoot log(test_env::unique_key_offset());
+  const int three[] = {0, 1, 128};
+  subscribe_callback(nullptr, nullptr, 7, 3, three);
+  subscribe_callback(nullptr, nullptr, 8, 0, nullptr);
+  auto lines = log.lines();
+  int at = log.find(4, "subscribe_callback: Subscribed mid: 7");
+  ASSERT_GE(at, 0);
+  EXPECT_EQ(lines[at], "[4]subscribe_callback: Subscribed mid: 7, qos_count: 3, granted_qos[0]:0");
+  EXPECT_EQ(lines[at + 1], "[4]  granted_qos[1]: 1");
+  EXPECT_EQ(lines[at + 2], "[4]  granted_qos[2]: 128");
+  EXPECT_EQ(lines[at + 3],
+            "[4]subscribe_callback: Subscribed mid: 8, qos_count: 0, granted_qos[0]:-1");
+}
+
+}  // namespace
