@@ -8,7 +8,8 @@
 // Recording threshold: a message of level L is recorded when L <= log_level. Written by log_init
 // (and its syslog override) and by the bridge configuration read.
 extern uint8_t log_level;
-// Full path of the log file: root prefix, "/tmp/" and the name given to log_init. Written by log_init.
+// Full path of the log file: root prefix, "/tmp/" and the name given to log_init. Written by
+// log_init.
 extern char log_filename[255];
 // The log directory with root prefix ("/tmp/"). Written by log_init.
 extern char log_path[128];
@@ -16,11 +17,13 @@ extern char log_path[128];
 extern int32_t log_max_filesize;
 // Slot number passed to log_init; not used by the writer. Written by log_init.
 extern int32_t log_my_demon_id;
-// Display name passed to log_init; the identity under which lines go to syslog. Written by log_init.
+// Display name passed to log_init; the identity under which lines go to syslog. Written by
+// log_init.
 extern char log_my_demon_name[40];
 // 1 = lines go to the system logger, never to the file. Written by log_init.
 extern int32_t log_syslog_enabled;
-// Second threshold in syslog mode; above 0 it also replaces log_level at start-up. Written by log_init.
+// Second threshold in syslog mode; above 0 it also replaces log_level at start-up. Written by
+// log_init.
 extern int32_t log_syslog_logleveloverride;
 // Syslog server setting, shown in the start-up description only. Written by log_init.
 extern char log_syslog_server[128];
@@ -34,9 +37,16 @@ extern char log_syslog_my_hostname[128];
 void log_init(const char* filename, int level, int32_t demon_id, const char* name);
 
 // Records `text` at `level` (taken as a signed 8-bit number, so 255 means -1). Before log_init it
-// prints "*** ERROR: log_init() missing ***: <text>" on stdout instead. Never fails visibly; safe to
-// call from the signal handler (caught signals are blocked while a line is written).
+// prints "*** ERROR: log_init() missing ***: <text>" on stdout instead. Never fails visibly; safe
+// to call from the signal handler (caught signals are blocked while a line is written).
 void log_append(int level, const char* text);
+
+// The hand-off of a finished syslog-mode line ("[level]text\n", text cut to 249 characters) to
+// the system logger under identity `ident` (log_my_demon_name). The default opens the system log
+// (LOG_PID | LOG_CONS, LOG_USER), sends the line at LOG_INFO and closes it again. Tests may point
+// it at a recorder.
+using log_syslog_sender = void (*)(const char* ident, const char* line);
+extern log_syslog_sender log_syslog_send;
 
 // printf-style log_append: the text is formatted into a 1024-byte buffer (longer texts are cut).
 void log_appendf(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));

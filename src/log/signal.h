@@ -6,19 +6,22 @@
 
 // Number of the signal whose handling is in progress, 0 when none. Written by the handler.
 extern volatile int32_t linux_signal_received;
-// " (NAME)" of the most recent signal, " (unbekannt)" for numbers without a name. Written by the handler.
+// " (NAME)" of the most recent signal, " (unbekannt)" for numbers without a name. Written by the
+// handler.
 extern char linux_signal_name[13];
 
 // The handler for every caught signal. Logs "SIGNAL %d%s empfangen !" at level 1, then either ends
-// the process with status 255 or logs "Signal wird ignoriert" at level 4 and returns. A SIGILL or
-// SIGFPE raised by the daemon's own instructions ends the process with status 255 after its first
-// line instead of repeating for ever.
+// the process with status 255 (_exit) or logs "Signal wird ignoriert" at level 4 and returns. A
+// SIGILL or SIGFPE raised by the daemon's own instructions (seen by the installed handler through
+// its si_code) ends the process with status 255 after its first line instead of repeating for
+// ever; called directly, this function treats every SIGILL and SIGFPE as sent from outside.
 void linux_signal_handler(int signo);
 
 // Ends the process with exit status 256 - n if signal n is recorded as pending; otherwise returns.
 void linux_signal_check();
 
-// Installs linux_signal_handler for one signal number (failures, e.g. SIGKILL, are ignored).
+// Installs linux_signal_handler for one signal number with sigaction (SA_SIGINFO | SA_RESTART;
+// the handler stays installed). Failures, e.g. SIGKILL, are ignored.
 void linux_signal_install(int signo);
 
 // Installs linux_signal_handler for every signal number from 1 through 32.

@@ -1,0 +1,276 @@
+#include "log/log.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/uio.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "log/signal.h"
+#include "support/paths.h"
+#include "support/sqldb.h"
+
+uint8_t log_level = 4;
+char log_filename[255];
+char log_path[128];
+int32_t log_max_filesize = 0;
+int32_t log_my_demon_id = 0;
+char log_my_demon_name[40];
+int32_t log_syslog_enabled = 0;
+int32_t log_syslog_logleveloverride = 0;
+char log_syslog_server[128];
+char log_syslog_my_hostname[128];
+
+namespace {
+
+// -1 until log_init has run, then 1; any other value drops every message.
+volatile int32_t log_init_state = -1;
+
+constexpr int32_t kMinFileSize = 10000;
+constexpr const char* kLogDirectory = "/tmp/";
+constexpr const char* kConsoleDevice = "/dev/console";
+// Mode of a newly created log file: the daemon runs as root, the log is for everybody to read.
+constexpr mode_t kLogFileMode = 0644;
+// A syslog line carries at most this many characters of the text.
+constexpr size_t kSyslogTextSize = 250;
+// Room for "[level]", the cut text and the newline.
+constexpr size_t kSyslogLineSize = 260;
+constexpr size_t kDescriptionSize = 260;
+constexpr size_t kAppendfSize = 1024;
+// Room for the time stamp and level in front of a file or echo line.
+constexpr size_t kPrefixSize = 64;
+// Highest signal number the daemon catches (and blocks while it writes a line).
+constexpr int kLastCaughtSignal = 32;
+
+// Line-buffered stdout needs a buffer; a static one keeps the echo free of heap allocation.
+char stdout_buffer[1024];
+
+// Writes every byte of the pieces, continuing after short writes and interrupted calls. Gives up
+// silently on any other failure: a lost line is all the log module can report.
+void write_all(int fd, struct iovec* iov, int count) {
+  while (count > 0) {
+    ssize_t n = writev(fd, iov, count);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    size_t done = static_cast<size_t>(n);
+    while (count > 0 && done >= iov->iov_len) {
+      done -= iov->iov_len;
+      ++iov;
+      --count;
+    }
+    if (count > 0) {
+      iov->iov_base = static_cast<char*>(iov->iov_base) + done;
+      iov->iov_len -= done;
+    }
+  }
+}
+
+// Writes prefix, text and a newline to fd with one writev, so an appended line is not torn apart.
+void write_line(int fd, const char* prefix, const char* text) {
+  static const char kNewline[] = "\n";
+  struct iovec iov[3] = {{const_cast<char*>(prefix), strlen(prefix)},
+                         {const_cast<char*>(text), strlen(text)},
+                         {const_cast<char*>(kNewline), 1}};
+  write_all(fd, iov, 3);
+}
+
+// Opens the log file without following a symbolic link at its last component: /tmp is
+// world-writable and the daemon runs as root, so a planted link must not redirect its writes.
+int open_log_file(int flags) {
+  return open(log_filename, flags | O_NOFOLLOW | O_CLOEXEC, kLogFileMode);
+}
+
+// The current local time. tzset() in log_init has loaded the zone already, so this neither
+// allocates nor reads files, also when it runs inside the signal handler.
+struct tm local_now() {
+  time_t now = time(nullptr);
+  struct tm tm_now;
+  if (localtime_r(&now, &tm_now) == nullptr) memset(&tm_now, 0, sizeof tm_now);
+  return tm_now;
+}
+
+// Size of the log file, 0 when it cannot be opened for reading and writing.
+off_t log_file_size() {
+  int fd = open_log_file(O_RDWR);
+  if (fd < 0) return 0;
+  off_t size = lseek(fd, 0, SEEK_END);
+  close(fd);
+  return size < 0 ? 0 : size;
+}
+
+// Empties the log file and leaves the truncation notice as its only content.
+void truncate_log_file() {
+  int fd = open_log_file(O_WRONLY | O_CREAT | O_TRUNC);
+  if (fd < 0) return;
+  char notice[128];
+  snprintf(notice, sizeof notice,
+           "-----   Logfile truncated because it exceeded its size limitation of %ld bytes   -----",
+           static_cast<long>(log_max_filesize));
+  write_line(fd, "(...)\n", notice);
+  close(fd);
+}
+
+// Records one line in the log file: empties the file first when it has grown past the limit.
+void write_file_line(int level, const char* text) {
+  if (log_file_size() > static_cast<off_t>(log_max_filesize)) truncate_log_file();
+  int fd = open_log_file(O_WRONLY | O_CREAT | O_APPEND);
+  if (fd < 0) return;
+  struct tm t = local_now();
+  char prefix[kPrefixSize];
+  snprintf(prefix, sizeof prefix, "%04d-%02d-%02d,%02d:%02d:%02d[%d]", t.tm_year + 1900,
+           t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, level);
+  write_line(fd, prefix, text);
+  close(fd);
+}
+
+// Hands one finished line to the system logger under the daemon's name.
+void syslog_send_default(const char* ident, const char* line) {
+  openlog(ident, LOG_PID | LOG_CONS, LOG_USER);
+  syslog(LOG_INFO, "%s", line);
+  closelog();
+}
+
+// Syslog mode: either threshold admits the message; the text is cut to 249 characters.
+void write_syslog_line(int level, const char* text) {
+  if (level > log_level && level > log_syslog_logleveloverride) return;
+  char cut[kSyslogTextSize];
+  snprintf(cut, sizeof cut, "%s", text);
+  char line[kSyslogLineSize];
+  snprintf(line, sizeof line, "[%d]%s\n", level, cut);
+  log_syslog_send(log_my_demon_name, line);
+}
+
+// The writer behind log_append: echo on stdout at log_level 5 and above (for every message,
+// recorded or not), then the system logger in syslog mode or the size-limited file otherwise.
+void log_write(int level, const char* text) {
+  if (log_level >= 5) {
+    struct tm t = local_now();
+    char prefix[kPrefixSize];
+    snprintf(prefix, sizeof prefix, "%02d:%02d:%02d[%d]", t.tm_hour, t.tm_min, t.tm_sec, level);
+    write_line(STDOUT_FILENO, prefix, text);
+  }
+  if (log_syslog_enabled == 1) {
+    write_syslog_line(level, text);
+    return;
+  }
+  if (level > log_level) return;
+  write_file_line(level, text);
+}
+
+// Level -1: the bare text on the system console, no time stamp and no filter.
+void write_console_line(const char* text) {
+  char path[kPathCapacity];
+  path_with_root(kConsoleDevice, path, sizeof path);
+  int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOCTTY | O_CLOEXEC, kLogFileMode);
+  if (fd < 0) return;
+  write_line(fd, "", text);
+  close(fd);
+}
+
+// Copies text into dest (capacity cap >= 1), cut to cap - 1 characters.
+void copy_bounded(char* dest, size_t cap, const char* text) {
+  snprintf(dest, cap, "%s", text != nullptr ? text : "");
+}
+
+// snprintf for texts whose cut at the end of the buffer is intended (the compiler would warn).
+__attribute__((format(printf, 3, 4))) void format_cut(char* dest, size_t cap, const char* format,
+                                                      ...) {
+  va_list args;
+  va_start(args, format);
+  vsnprintf(dest, cap, format, args);
+  va_end(args);
+}
+
+}  // namespace
+
+log_syslog_sender log_syslog_send = syslog_send_default;
+
+// Settings come from the configuration database; defaults apply to anything it cannot give.
+// The signal handler is installed last, once everything it logs through is ready.
+void log_init(const char* filename, int level, int32_t demon_id, const char* name) {
+  // Line-buffered stdout: a terminating signal ends the process with _exit, which flushes nothing.
+  setvbuf(stdout, stdout_buffer, _IOLBF, sizeof stdout_buffer);
+  // Loads the time zone now, so local_now() never has to inside the signal handler.
+  tzset();
+
+  log_my_demon_id = demon_id;
+  copy_bounded(log_my_demon_name, sizeof log_my_demon_name, name);
+  log_level = static_cast<uint8_t>(level);
+
+  log_max_filesize = sqldb_read_long("/demons/max_logfile_size");
+  if (log_max_filesize < kMinFileSize) log_max_filesize = kMinFileSize;
+  log_syslog_enabled = sqldb_read_long("/sys/logging/syslog_enabled");
+  log_syslog_logleveloverride = sqldb_read_long("/sys/logging/syslog_logleveloverride");
+  sqldb_read_string("/sys/logging/syslog_server", log_syslog_server, sizeof log_syslog_server);
+  sqldb_read_string("/sys/network/hostname", log_syslog_my_hostname, sizeof log_syslog_my_hostname);
+
+  path_with_root(kLogDirectory, log_path, sizeof log_path);
+  char relative[kPathCapacity];
+  snprintf(relative, sizeof relative, "%s%s", kLogDirectory, filename != nullptr ? filename : "");
+  path_with_root(relative, log_filename, sizeof log_filename);
+
+  // The line is cut at 260 bytes, as on the controller; only a very long root prefix reaches that.
+  char description[kDescriptionSize];
+  if (log_syslog_enabled != 1) {
+    format_cut(description, sizeof description,
+               "%s logging to \"%s\", Loglevel: %d (max. %ld Bytes)", log_my_demon_name,
+               log_filename, log_level, static_cast<long>(log_max_filesize));
+  } else if (log_syslog_logleveloverride > 0) {
+    log_level = static_cast<uint8_t>(log_syslog_logleveloverride);
+    snprintf(description, sizeof description, "%s, Syslog to \"%s\", Loglevel Overridden to: %d",
+             log_my_demon_name, log_syslog_server, log_level);
+  } else {
+    snprintf(description, sizeof description, "%s, Syslog to \"%s\", Loglevel: %d",
+             log_my_demon_name, log_syslog_server, log_level);
+  }
+  if (log_level != 0) printf("%s\n", description);
+
+  log_init_state = 1;
+  log_appendf(1, "----------   %s started (debuglevel=%d)   ----------", log_my_demon_name,
+              log_level);
+  linux_signal_install_all();
+}
+
+// The caught signals are blocked while a line is written, so the signal handler never enters
+// the writer while it is half-way through a line; a signal that arrives meanwhile is delivered
+// (and logged) right after. Nothing here allocates, and errno is left as the caller had it.
+void log_append(int level, const char* text) {
+  if (text == nullptr) text = "";
+  int saved_errno = errno;
+  sigset_t caught;
+  sigset_t previous;
+  sigemptyset(&caught);
+  // Numbers the C library reserves for itself are refused by sigaddset; they are not caught.
+  for (int signo = 1; signo <= kLastCaughtSignal; ++signo) sigaddset(&caught, signo);
+  sigprocmask(SIG_BLOCK, &caught, &previous);
+
+  int8_t signed_level = static_cast<int8_t>(static_cast<uint8_t>(level));
+  if (log_init_state > 0) {
+    if (signed_level == -1) {
+      write_console_line(text);
+    } else {
+      log_write(signed_level, text);
+    }
+  } else if (log_init_state == -1) {
+    printf("*** ERROR: log_init() missing ***: %s\n", text);
+  }
+
+  sigprocmask(SIG_SETMASK, &previous, nullptr);
+  errno = saved_errno;
+}
+
+// Formats into a fixed buffer first; the cut text is recorded like any other.
+void log_appendf(int level, const char* format, ...) {
+  char text[kAppendfSize];
+  va_list args;
+  va_start(args, format);
+  vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  log_append(level, text);
+}
