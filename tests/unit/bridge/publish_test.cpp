@@ -1,7 +1,11 @@
 // The publish cycle against a real broker and real segments.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cmath>
+#include <filesystem>
+#include <fstream>
 #include <regex>
 #include <string>
 
@@ -9,6 +13,7 @@
 #include "bridge/publish.h"
 #include "bridge/session.h"
 #include "bridge_fixture.h"
+#include "daemon/demonstatus.h"
 #include "shm/sensor_record.h"
 #include "shm/shm.h"
 #include "support/broker.h"
@@ -157,6 +162,50 @@ TEST(Publish, NoSessionNoTableNoSensors) {
   set_publish_table({});
   EXPECT_EQ(mqtt_publish_cycle(), 0);
   EXPECT_TRUE(log.has(4, "Keine Daten zum Publishing konfiguriert"));
+}
+
+// An unacknowledged publication rebuilds the session from the configuration files and the cycle
+// goes on with the next sensor over the new session, against the tables just read; the last
+// values start again from the marker.
+TEST(Publish, FailedPublicationResetsAndCycleGoesOn) {
+  bridge_test::Controller controller;
+  ASSERT_TRUE(controller.ready());
+  const auto& log = controller.log();
+  ASSERT_EQ(demonstatus_start(68, "mqtt_k482916_demon", "3.219", 0), 0);
+  test_broker::Broker broker;
+  ASSERT_TRUE(broker.running()) << broker.log();
+
+  std::string dir = log.root() + "/opt/korvan/k482916";
+  std::filesystem::create_directories(dir);
+  std::ofstream(dir + "/brokerAccess.json")
+      << "{\"uuid\":\"user\",\"password\":\"pass\",\"host\":\"127.0.0.1\",\"port\":\""
+      << broker.port() << "\"}";
+  std::ofstream(dir + "/brokerSetup.json")
+      << "{\"ACTIV\":\"1\",\"loglevel\":\"4\",\"interval\":\"5\",\"threshold\":\"0.1\",\n"
+         "\"call\":{\"17\":\"temp\",\"18\":\"hum\"},\n\"pub\":{\"17\":\"on\",\"18\":\"on\"},\n"
+         "\"sub\":{}}";
+
+  set_entry(0, 17, 1, 21.5, "C");
+  set_entry(1, 18, 4, 55.0, "%");
+  set_publish_table({{17, "temp"}, {18, "hum"}});
+  mqtt_close();  // no client: the first publication cannot be acknowledged
+  test_broker::Subscriber live(broker, "user/#");
+  ASSERT_TRUE(live.ready());
+
+  EXPECT_EQ(mqtt_publish_cycle(), 1);
+  EXPECT_TRUE(log.has(3, "mqtt_publish: Timeout reached, data not published"));
+  EXPECT_TRUE(log.has(3, "publishing fehlgeschlagen. Verbindung wird getrennt und neu aufgebaut."));
+  EXPECT_STREQ(demonstatus_entry()->status_text, "resetting connection");
+  EXPECT_EQ(mqtt_old_sensordata[0], SENSOR_NO_VALUE);
+  EXPECT_EQ(mqtt_old_sensordata[1], 55.0);
+  EXPECT_TRUE(live.wait_for_line("user/hum 0 ", 3000)) << live.output();
+  EXPECT_EQ(live.count("user/temp "), 0);
+
+  // The next cycle publishes the sensor that failed; the other one has not changed.
+  EXPECT_EQ(mqtt_publish_cycle(), 1);
+  EXPECT_EQ(mqtt_old_sensordata[0], 21.5);
+  EXPECT_TRUE(live.wait_for_line("user/temp 0 ", 3000)) << live.output();
+  mqtt_close();
 }
 
 }  // namespace
