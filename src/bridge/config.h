@@ -17,15 +17,15 @@ constexpr int kReadFull = 0;
 constexpr int kReadStartup = 1;
 
 // Settings, written by the full read only.
-extern int32_t mqtt_enabled;               // "ACTIV": non-zero = bridge on
-extern char mqtt_host[kSettingSize];       // "host"
-extern int32_t mqtt_port;                  // "port"
-extern int32_t mqtt_keepalive;             // always 60
-extern char mqtt_username[kSettingSize];   // "uuid": user name, client id and topic prefix
-extern char mqtt_password[kSettingSize];   // "password": never logged
-extern int32_t mqtt_interval;              // "interval" in seconds, 5 or more (initially 30)
-extern double mqtt_threshold;              // "threshold", 0.1 or more
-extern int32_t mqtt_reload_seen;           // reload_counter seen by the last full read (initially -1)
+extern int32_t mqtt_enabled;              // "ACTIV": non-zero = bridge on
+extern char mqtt_host[kSettingSize];      // "host"
+extern int32_t mqtt_port;                 // "port"
+extern int32_t mqtt_keepalive;            // always 60
+extern char mqtt_username[kSettingSize];  // "uuid": user name, client id and topic prefix
+extern char mqtt_password[kSettingSize];  // "password": never logged
+extern int32_t mqtt_interval;             // "interval" in seconds, 5 or more (initially 30)
+extern double mqtt_threshold;             // "threshold", 0.1 or more
+extern int32_t mqtt_reload_seen;  // reload_counter seen by the last full read (initially -1)
 
 // Publish table: sensors of the "pub" section with their call names. Written by the full read.
 extern int32_t mqtt_publish_sensor_dbids;
@@ -38,8 +38,16 @@ extern int32_t mqtt_subscribe_actor_dbid[kTableSize];
 extern char mqtt_subscribe_actor_name[kTableSize][kCallNameSize];
 
 // Mode 1 (start-up read): reads only "loglevel" from brokerSetup.json, stores it in log_level
-// (5 when it is 6 or more) and returns it. Mode 0 or any other (full read): copies reload_counter
-// into mqtt_reload_seen, reads both files, fills every setting and both tables, rebuilds the
-// broker session (mqtt_reset), subscribes one action topic per actor, services the session for
-// 2000 ms and returns 5. REQUIRES for the full read: shm_reload attached.
+// (5 when it is 6 or more) and returns it; logs nothing. Mode 0 or any other (full read): copies
+// reload_counter into mqtt_reload_seen (when shm_reload is attached), reads both files, fills
+// every setting and both tables, resets mqtt_old_sensordata, rebuilds the broker session
+// (mqtt_reset), subscribes one action topic per actor, services the session for 2000 ms and
+// returns 5. File paths get the root prefix.
+//
+// Limits of the file format, enforced by cutting or skipping, never by writing past storage:
+// a file is read up to 16383 bytes, a section up to 8183 characters; text settings keep 79
+// characters, numeric values 9999, call names 39; of a section entry's key only the 20
+// characters nearest the colon count; call names, sensors and actors beyond the 512th entry are
+// left out (one level-2 line says how many); an actor whose action topic would exceed 79
+// characters is left out (not entered, not subscribed) with a level-2 line.
 int mqtt_read_config(int mode);
