@@ -178,15 +178,6 @@ void copy_bounded(char* dest, size_t cap, const char* text) {
   snprintf(dest, cap, "%s", text != nullptr ? text : "");
 }
 
-// snprintf for texts whose cut at the end of the buffer is intended (the compiler would warn).
-__attribute__((format(printf, 3, 4))) void format_cut(char* dest, size_t cap, const char* format,
-                                                      ...) {
-  va_list args;
-  va_start(args, format);
-  vsnprintf(dest, cap, format, args);
-  va_end(args);
-}
-
 }  // namespace
 
 log_syslog_sender log_syslog_send = syslog_send_default;
@@ -218,9 +209,8 @@ void log_init(const char* filename, int level, int32_t demon_id, const char* nam
   // The line is cut at 260 bytes, as on the controller; only a very long root prefix reaches that.
   char description[kDescriptionSize];
   if (log_syslog_enabled != 1) {
-    format_cut(description, sizeof description,
-               "%s logging to \"%s\", Loglevel: %d (max. %ld Bytes)", log_my_demon_name,
-               log_filename, log_level, static_cast<long>(log_max_filesize));
+    snprintf(description, sizeof description, "%s logging to \"%s\", Loglevel: %d (max. %ld Bytes)",
+             log_my_demon_name, log_filename, log_level, static_cast<long>(log_max_filesize));
   } else if (log_syslog_logleveloverride > 0) {
     log_level = static_cast<uint8_t>(log_syslog_logleveloverride);
     snprintf(description, sizeof description, "%s, Syslog to \"%s\", Loglevel Overridden to: %d",
