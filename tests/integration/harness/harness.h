@@ -163,7 +163,7 @@ struct BridgeConfig {
 // Fields of an entry written with `k482916_ctl set` beside DB id and value.
 struct EntryOptions {
   int type = 1;
-  std::optional<std::string> unit;
+  std::optional<std::string> unit = std::nullopt;
   int error = 0;
   int real_id = -1;  // -1: the tool finds the entry by DB id or takes the first free one
 };
