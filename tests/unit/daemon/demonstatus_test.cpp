@@ -157,6 +157,7 @@ TEST_F(DemonStatus, FailedShmatLeavesNoTable) {
                 my_demonstatus_data == nullptr ? "null" : "set");
     return 0;
   });
+  if (child.status == shm_test::kNoAddressLimit) GTEST_SKIP() << "address-space limit not enforced";
   EXPECT_EQ(0, child.status);
   EXPECT_EQ(
       "Problem beim Zugriff auf DEMONSTATUS shared memory !\n"

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <sys/ipc.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/shm.h>
 #include <sys/wait.h>
@@ -39,6 +40,9 @@ inline void write_i32(unsigned char* p, int32_t v) {
   std::memcpy(p, &v, sizeof v);
 }
 
+// Exit status of a child in which the address-space limit has no effect.
+constexpr int kNoAddressLimit = 77;
+
 // What a child run left: its exit status (-1 when it did not exit normally) and its stdout.
 struct ChildResult {
   int status = -1;
@@ -60,7 +64,8 @@ inline unsigned long long address_space_bytes() {
 
 // Runs body in a forked child whose address space may grow by `headroom` bytes at most, so any
 // shmat of a larger segment fails there with ENOMEM even for root. The child's stdout goes to a
-// pipe and comes back in the result; its exit status is body's result & 0xFF.
+// pipe and comes back in the result; its exit status is body's result & 0xFF, or kNoAddressLimit
+// (body not run) where the limit is not enforced.
 inline ChildResult run_with_headroom(unsigned long long headroom,
                                      const std::function<int()>& body) {
   ChildResult result;
@@ -76,6 +81,13 @@ inline ChildResult run_with_headroom(unsigned long long headroom,
     rlimit limit;
     limit.rlim_cur = limit.rlim_max = address_space_bytes() + headroom;
     setrlimit(RLIMIT_AS, &limit);
+    // Emulators such as qemu-user accept the limit without applying it: tell the caller.
+    size_t probe_size = static_cast<size_t>(headroom) + 256 * 1024;
+    void* probe = mmap(nullptr, probe_size, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (probe != MAP_FAILED) {
+      munmap(probe, probe_size);
+      _exit(kNoAddressLimit);
+    }
     int code = body();
     std::fflush(stdout);
     _exit(code & 0xFF);
