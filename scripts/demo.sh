@@ -16,15 +16,16 @@ elif [[ $# -gt 0 ]]; then
 fi
 
 scripts/deps.sh
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build --target mqtt_k482916_demon k482916_ctl >/dev/null
+cmake -S . -B "${K482916_DEMO_BUILD:-build}" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "${K482916_DEMO_BUILD:-build}" --target mqtt_k482916_demon k482916_ctl >/dev/null
 
 root=$(mktemp -d /tmp/k482916-demo-XXXXXX)
 export K482916_ROOT=$root
 export K482916_SHM_KEY_OFFSET=$(( 0x300000 + ($$ % 0x8000) * 32 ))
 user=demo-user
 pass=demo-pass
-ctl=build/k482916_ctl
+build=${K482916_DEMO_BUILD:-build}
+ctl=$build/k482916_ctl
 pids=()
 
 cleanup() {
@@ -46,6 +47,7 @@ mkdir -p "$root/opt/korvan/k482916" "$root/etc/korvanenv" "$root/tmp" "$root/bro
 mosquitto_passwd -b -c "$root/broker/passwd" "$user" "$pass" 2>/dev/null
 cat >"$root/broker/mosquitto.conf" <<CONF
 listener $port 127.0.0.1
+user root
 allow_anonymous false
 password_file $root/broker/passwd
 persistence false
@@ -81,7 +83,7 @@ mosquitto_sub -h 127.0.0.1 -p "$port" -u "$user" -P "$pass" -v -t "$user/#" \
   | sed -u 's/^/published: /' &
 pids+=($!)
 
-build/mqtt_k482916_demon >"$root/daemon.out" 2>&1 &
+"$build"/mqtt_k482916_demon >"$root/daemon.out" 2>&1 &
 pids+=($!)
 echo "demo: broker on 127.0.0.1:$port, root $root, key offset $K482916_SHM_KEY_OFFSET"
 echo "demo: daemon started (start-up takes about 5 s, publications every 5 s)"
