@@ -87,7 +87,15 @@ int mqtt_open(const char* host, int port, int keepalive, const char* username,
     char cafile[kPathCapacity];
     path_with_root(kCaBundle, cafile, sizeof cafile);
     log_append(4, "mqtt_open: mosquitto_tls_set()");
-    mosquitto_tls_set(mqtt_mosq, cafile, nullptr, nullptr, nullptr, nullptr);
+    int tls_rc = mosquitto_tls_set(mqtt_mosq, cafile, nullptr, nullptr, nullptr, nullptr);
+    // A client whose CA file was refused connects without TLS, and the password would cross the
+    // network in clear text. No connection is better.
+    if (tls_rc != MOSQ_ERR_SUCCESS) {
+      log_appendf(2, "mqtt_open: mosquitto_tls_set() failed (%ld), CA file \"%s\"",
+                  static_cast<long>(tls_rc), cafile);
+      log_append(2, "mqtt_open: Unable to connect");
+      return -20;
+    }
   }
 
   log_append(4, "mqtt_open: mosquitto_connect()");

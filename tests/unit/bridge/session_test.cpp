@@ -2,12 +2,17 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <mosquitto.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -25,11 +30,14 @@ using bridge_test::LogRoot;
 // A listening loopback socket that plays the broker's part just far enough to capture CONNECT.
 class Listener {
  public:
-  Listener() {
+  explicit Listener(int port = 0) {
     fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    int on = 1;
+    setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(port));
     socklen_t len = sizeof addr;
     if (bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 && listen(fd_, 4) == 0 &&
         getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
@@ -40,13 +48,13 @@ class Listener {
     close(fd_);
   }
   int port() const { return port_; }
-  // Accepts the client and reads until `count` bytes arrived or 3 s passed.
-  std::vector<unsigned char> read_bytes(size_t count) {
+  // Accepts the client and reads until `count` bytes arrived or about timeout_ms passed.
+  std::vector<unsigned char> read_bytes(size_t count, int timeout_ms = 3000) {
     std::vector<unsigned char> data;
     pollfd p{fd_, POLLIN, 0};
-    if (poll(&p, 1, 3000) != 1) return data;
+    if (poll(&p, 1, timeout_ms) != 1) return data;
     peer_ = accept(fd_, nullptr, nullptr);
-    long long end = test_broker::now_ms() + 3000;
+    long long end = test_broker::now_ms() + timeout_ms;
     while (data.size() < count && test_broker::now_ms() < end) {
       pollfd q{peer_, POLLIN, 0};
       if (poll(&q, 1, 100) != 1) continue;
@@ -63,6 +71,20 @@ class Listener {
   int peer_ = -1;
   int port_ = -1;
 };
+
+// Moves this test process into a network namespace of its own with the loopback device up, so
+// that it may listen on port 8883 without meeting anybody. False when that is not permitted.
+bool enter_private_network() {
+  if (unshare(CLONE_NEWNET) != 0) return false;
+  int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  ifreq ifr{};
+  snprintf(ifr.ifr_name, sizeof ifr.ifr_name, "lo");
+  bool up = ioctl(fd, SIOCGIFFLAGS, &ifr) == 0;
+  ifr.ifr_flags |= IFF_UP;
+  up = up && ioctl(fd, SIOCSIFFLAGS, &ifr) == 0;
+  close(fd);
+  return up;
+}
 
 std::vector<unsigned char> mqtt_string(const std::string& s) {
   std::vector<unsigned char> out{static_cast<unsigned char>(s.size() >> 8),
@@ -214,6 +236,41 @@ TEST(Session, UnusableUserNameGivesMinus10WithoutClient) {
   mqtt_close();
   EXPECT_TRUE(log.has(4, "mqtt_close() begin ..."));
   EXPECT_TRUE(log.has(4, "mqtt_close() done"));
+}
+
+// Port 8883 connects with TLS, checking the server against the CA bundle below the root. Without
+// a usable bundle there is no connection at all: libmosquitto would otherwise send CONNECT, and
+// the password in it, in clear text to the TLS port.
+TEST(Session, TlsPortUsesCaBundleAndNeverFallsBackToClearText) {
+  if (!enter_private_network()) GTEST_SKIP() << "no private network namespace (needs root)";
+  LogRoot log(test_env::unique_key_offset());
+
+  {
+    Listener listener(kTlsPort);
+    ASSERT_EQ(listener.port(), kTlsPort);
+    EXPECT_EQ(mqtt_open("127.0.0.1", kTlsPort, 60, "user", "secret"), -20);
+    EXPECT_TRUE(listener.read_bytes(1, 500).empty()) << "bytes reached the TLS port";
+    std::string want_prefix = "mqtt_open: mosquitto_tls_set() failed (";
+    int at = log.find(2, want_prefix);
+    ASSERT_GE(at, 0) << log.log();
+    EXPECT_NE(log.lines()[at].find(log.root() + "/etc/ssl/certs/ca-certificates.crt"),
+              std::string::npos);
+    EXPECT_EQ(log.lines()[at + 1], "[2]mqtt_open: Unable to connect");
+    EXPECT_FALSE(log.has(4, "mqtt_open: mosquitto_connect()"));
+    mqtt_close();
+  }
+
+  std::filesystem::create_directories(log.root() + "/etc/ssl/certs");
+  std::filesystem::copy_file("/etc/ssl/certs/ca-certificates.crt",
+                             log.root() + "/etc/ssl/certs/ca-certificates.crt");
+  Listener listener(kTlsPort);
+  EXPECT_EQ(mqtt_open("127.0.0.1", kTlsPort, 60, "user", "secret"), 0);
+  auto hello = listener.read_bytes(3);
+  ASSERT_GE(hello.size(), 3u);
+  EXPECT_EQ(hello[0], 0x16);  // TLS handshake record, not an MQTT CONNECT (0x10)
+  EXPECT_EQ(hello[1], 0x03);
+  EXPECT_TRUE(log.has(4, "mqtt_open: mosquitto_tls_set()"));
+  mqtt_close();
 }
 
 // SUBACKs with three values and with none.
