@@ -21,7 +21,8 @@ extern volatile int32_t mqtt_publish_flag;
 int32_t mqtt_publish_cycle();
 
 // Publishes one value of sensor db_id (entry real_id) on "<user>/<db_id>" and "<user>/<name>" and
-// waits up to 31 polls of 100 ms for the acknowledgement. Returns 0 when acknowledged, -1 on timeout.
+// waits up to 31 polls of 100 ms for the acknowledgement. Returns 0 when acknowledged, -1 on
+// timeout.
 int32_t mqtt_publish(int32_t db_id, int32_t real_id, double value, const char* name);
 
 void publish_callback(struct mosquitto* mosq, void* userdata, int mid);
