@@ -79,8 +79,7 @@ sqlite3 "$root/etc/korvanenv/config.s3db" \
 pids+=($!)
 
 for _ in $(seq 50); do ss -Htln "sport = :$port" | grep -q . && break; sleep 0.1; done
-mosquitto_sub -h 127.0.0.1 -p "$port" -u "$user" -P "$pass" -v -t "$user/#" \
-  | sed -u 's/^/published: /' &
+mosquitto_sub -h 127.0.0.1 -p "$port" -u "$user" -P "$pass" -t "$user/#" -F 'published: %t %p' &
 pids+=($!)
 
 "$build"/mqtt_k482916_demon >"$root/daemon.out" 2>&1 &
