@@ -1,0 +1,139 @@
+#!/usr/bin/env bash
+# The target build: cross-compiles for 32-bit little-endian MIPS (mipsel-linux-gnu), runs the unit
+# tests under qemu-mipsel, checks the installation layout, prints the stripped daemon's size and
+# runs the emulated daemon smoke against a local broker.
+#
+# The target's libraries (libmosquitto, libsqlite3, libssl and what they need) come from Debian's
+# mipsel packages, unpacked into a sysroot folder that is kept between runs:
+#   K482916_SYSROOT   sysroot folder (default ~/.cache/k482916-mipsel-sysroot)
+#   K482916_HOST_BUILD  host build folder whose k482916_ctl makes the segments (default build)
+# Usage: scripts/cross.sh
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+sysroot=${K482916_SYSROOT:-$HOME/.cache/k482916-mipsel-sysroot}
+host_build=${K482916_HOST_BUILD:-build}
+build="build-mipsel"
+size_budget=131072
+
+fail() { echo "cross: $*" >&2; exit 1; }
+
+tmp=$(mktemp -d /tmp/k482916-cross-XXXXXX)
+trap 'rm -rf "$tmp"' EXIT
+
+# Runs a command quietly; shows its output only when it fails.
+quiet() {
+  if ! "$@" >"$tmp/out" 2>&1; then
+    cat "$tmp/out" >&2
+    fail "failed: $*"
+  fi
+}
+
+scripts/deps.sh
+scripts/deps.sh --cross
+
+# Packages unpacked into the sysroot. Their dependencies are added below; the C and C++ runtime
+# comes with the cross compiler (/usr/mipsel-linux-gnu) and is not fetched again.
+sysroot_packages=(libmosquitto1 libmosquitto-dev libsqlite3-0 libsqlite3-dev libssl3)
+from_toolchain=" libc6 libc6-dev libc-dev libgcc-s1 libstdc++6 debconf "
+
+apt_quiet() {
+  # Another apt run may hold the lists lock for a while; wait for it instead of failing.
+  for _ in 1 2 3 4 5 6 7 8 9 10; do
+    if "$@" >/dev/null 2>&1; then return 0; fi
+    sleep 6
+  done
+  "$@"
+}
+
+make_sysroot() {
+  local stamp="$sysroot/.k482916-packages"
+  [[ -f "$stamp" && "$(cat "$stamp")" == "${sysroot_packages[*]}" ]] && return 0
+
+  if ! dpkg --print-foreign-architectures | grep -qx mipsel; then
+    dpkg --add-architecture mipsel
+  fi
+  # The package lists of the foreign architecture exist only after an update.
+  if ! apt-cache show libmosquitto1:mipsel >/dev/null 2>&1; then
+    apt_quiet apt-get update -qq
+  fi
+
+  local work
+  mkdir -p "$(dirname "$sysroot")"
+  work=$(mktemp -d "${sysroot%/}.tmp.XXXXXX")
+  mkdir -p "$work/debs" "$work/root"
+  local -a queue=("${sysroot_packages[@]}")
+  local -A seen=()
+  while [[ ${#queue[@]} -gt 0 ]]; do
+    local p=${queue[0]}
+    queue=("${queue[@]:1}")
+    [[ -n ${seen[$p]:-} ]] && continue
+    seen[$p]=1
+    (cd "$work/debs" && apt_quiet apt-get download -qq "$p:mipsel") ||
+      { rm -rf "$work"; fail "apt-get download $p:mipsel failed"; }
+    local deb
+    deb=$(find "$work/debs" -name "${p}_*_mipsel.deb" | head -n1)
+    [[ -n "$deb" ]] || { rm -rf "$work"; fail "no package file for $p:mipsel"; }
+    # Depends of the package: first alternative of each item, without version or architecture.
+    local dep
+    for dep in $(dpkg-deb -f "$deb" Depends Pre-Depends | tr ',' '\n' | sed -e 's/^[A-Za-z-]*: //' \
+                   -e 's/|.*//' -e 's/(.*)//' -e 's/:.*//' | tr -d ' ' | sort -u); do
+      [[ -z "$dep" || "$from_toolchain" == *" $dep "* ]] && continue
+      queue+=("$dep")
+    done
+  done
+  local deb
+  for deb in "$work"/debs/*.deb; do dpkg -x "$deb" "$work/root"; done
+  printf '%s' "${sysroot_packages[*]}" >"$work/root/.k482916-packages"
+  rm -rf "$sysroot"
+  mv "$work/root" "$sysroot"
+  rm -rf "$work"
+}
+
+make_sysroot
+
+# The host's controller simulator makes the segments for the smoke run.
+if [[ ! -f "$host_build/build.ninja" ]]; then
+  quiet cmake -S . -B "$host_build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+fi
+quiet cmake --build "$host_build" -j2 --target k482916_ctl
+
+# The target build: optimised for size; the unit tests run under qemu-mipsel.
+quiet cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mipsel-linux-gnu.cmake \
+  -DK482916_SYSROOT="$sysroot" -DCMAKE_BUILD_TYPE=Release \
+  "-DCMAKE_C_FLAGS_RELEASE=-Os -DNDEBUG" "-DCMAKE_CXX_FLAGS_RELEASE=-Os -DNDEBUG"
+quiet cmake --build "$build" -j2
+(cd "$build" && ctest -j2 --output-on-failure) || fail "target unit tests failed"
+
+# Size of the daemon as it goes onto the controller.
+mipsel-linux-gnu-strip -o "$tmp/daemon.stripped" "$build/mqtt_k482916_demon"
+size=$(stat -c %s "$tmp/daemon.stripped")
+echo "target daemon stripped: $size bytes"
+((size <= size_budget)) || fail "the stripped daemon exceeds its budget of $size_budget bytes"
+
+# Installation into a staging folder, for the prefix /usr (init script in /etc) and another one.
+check_install() {
+  local prefix=$1 etc=$2 stage=$tmp/stage${1//\//_}
+  quiet env DESTDIR="$stage" cmake --install "$build" --prefix "$prefix" --strip
+  local f
+  for f in "$prefix/sbin/mqtt_k482916_demon" "$prefix/bin/k482916_ctl" \
+           "$prefix/share/mqtt_k482916_demon/brokerAccess.json.example" \
+           "$prefix/share/mqtt_k482916_demon/brokerSetup.json.example"; do
+    [[ -f "$stage$f" ]] || fail "install ($prefix): $f missing"
+  done
+  local init=$stage$etc/init.d/mqtt_k482916_demon
+  [[ -x "$init" ]] || fail "install ($prefix): $etc/init.d/mqtt_k482916_demon missing or not executable"
+  sh -n "$init" || fail "install ($prefix): init script does not parse"
+  grep -q "^DAEMON=\${DAEMON:-$prefix/sbin/mqtt_k482916_demon}\$" "$init" ||
+    fail "install ($prefix): init script does not name $prefix/sbin/mqtt_k482916_demon"
+  if mipsel-linux-gnu-readelf -S "$stage$prefix/sbin/mqtt_k482916_demon" | grep -q '\.symtab'; then
+    fail "install ($prefix): the installed daemon is not stripped"
+  fi
+}
+check_install /usr /etc
+check_install /opt/k482916 /opt/k482916/etc
+
+# The installed daemon and init script against a real broker, under qemu-mipsel.
+stage=$tmp/stage_usr
+K482916_SYSROOT=$sysroot tests/cross/smoke.sh "$stage/usr/sbin/mqtt_k482916_demon" \
+  "$host_build/k482916_ctl" "$stage/etc/init.d/mqtt_k482916_demon"
