@@ -95,9 +95,8 @@ void json_escape(const char* src, size_t max_chars, char* dst, size_t cap) {
 
 // Local time as "hh:mm:ss dd.mm.yyyy".
 void time_text(char* out, size_t cap) {
-  time_t now = time(nullptr);
   struct tm tm_now;
-  if (localtime_r(&now, &tm_now) == nullptr) memset(&tm_now, 0, sizeof tm_now);
+  log_local_time(time(nullptr), &tm_now);
   snprintf(out, cap, "%02d:%02d:%02d %02d.%02d.%04d", tm_now.tm_hour, tm_now.tm_min, tm_now.tm_sec,
            tm_now.tm_mday, tm_now.tm_mon + 1, tm_now.tm_year + 1900);
 }

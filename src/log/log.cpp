@@ -86,12 +86,20 @@ int open_log_file(int flags) {
   return open(log_filename, flags | O_NOFOLLOW | O_CLOEXEC, kLogFileMode);
 }
 
+// The caught signals, blocked while a line is written or the local time is taken.
+sigset_t caught_signals() {
+  sigset_t caught;
+  sigemptyset(&caught);
+  // Numbers the C library reserves for itself are refused by sigaddset; they are not caught.
+  for (int signo = 1; signo <= kLastCaughtSignal; ++signo) sigaddset(&caught, signo);
+  return caught;
+}
+
 // The current local time. tzset() in log_init has loaded the zone already, so this neither
 // allocates nor reads files, also when it runs inside the signal handler.
 struct tm local_now() {
-  time_t now = time(nullptr);
   struct tm tm_now;
-  if (localtime_r(&now, &tm_now) == nullptr) memset(&tm_now, 0, sizeof tm_now);
+  log_local_time(time(nullptr), &tm_now);
   return tm_now;
 }
 
@@ -233,11 +241,8 @@ void log_init(const char* filename, int level, int32_t demon_id, const char* nam
 void log_append(int level, const char* text) {
   if (text == nullptr) text = "";
   int saved_errno = errno;
-  sigset_t caught;
+  sigset_t caught = caught_signals();
   sigset_t previous;
-  sigemptyset(&caught);
-  // Numbers the C library reserves for itself are refused by sigaddset; they are not caught.
-  for (int signo = 1; signo <= kLastCaughtSignal; ++signo) sigaddset(&caught, signo);
   sigprocmask(SIG_BLOCK, &caught, &previous);
 
   int8_t signed_level = static_cast<int8_t>(static_cast<uint8_t>(level));
@@ -263,4 +268,15 @@ void log_appendf(int level, const char* format, ...) {
   vsnprintf(text, sizeof text, format, args);
   va_end(args);
   log_append(level, text);
+}
+
+// The C library's time-zone conversion takes a lock that the signal handler (which logs with a
+// time stamp) would wait on for ever if it interrupted the conversion; so no caught signal is let
+// in while it runs.
+void log_local_time(time_t when, struct tm* out) {
+  sigset_t caught = caught_signals();
+  sigset_t previous;
+  sigprocmask(SIG_BLOCK, &caught, &previous);
+  if (localtime_r(&when, out) == nullptr) memset(out, 0, sizeof *out);
+  sigprocmask(SIG_SETMASK, &previous, nullptr);
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 
 // Recording threshold: a message of level L is recorded when L <= log_level. Written by log_init
 // (and its syslog override) and by the bridge configuration read.
@@ -50,3 +51,8 @@ extern log_syslog_sender log_syslog_send;
 
 // printf-style log_append: the text is formatted into a 1024-byte buffer (longer texts are cut).
 void log_appendf(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// localtime_r of `when` into *out (zeroed on failure) with the caught signals blocked, so that the
+// signal handler, which takes the time for its log line, never interrupts a conversion. Every
+// local-time conversion of the daemon goes through here.
+void log_local_time(time_t when, struct tm* out);

@@ -165,8 +165,9 @@ TEST(Signals, IgnoredSignalIsLoggedAndTheWorkGoesOn) {
                                       "[4]Signal wird ignoriert", "[1]weiter"}));
 }
 
-// Kept apart so that the sanitizer build does not report the division it is about.
-__attribute__((no_sanitize("undefined"))) int divide(int a, int b) {
+// Kept apart so that the sanitizer build does not report the division it is about, and out of
+// line so that an optimising build still divides (1 / x is otherwise computed without a division).
+__attribute__((noinline, no_sanitize("undefined"))) int divide(int a, int b) {
   return a / b;
 }
 
@@ -177,8 +178,9 @@ TEST(Signals, FaultingDivisionEndsAfterOneLine) {
   std::filesystem::create_directories(root.path() + "/tmp");
   DaemonChild child(root.path(), [](int, int) {
     raise(SIGFPE);
+    volatile int one = 1;
     volatile int zero = 0;
-    volatile int result = divide(1, zero);
+    volatile int result = divide(one, zero);
     return result == 0 ? 3 : 4;
   });
   EXPECT_TRUE(exited_with(child.wait(), 255));
