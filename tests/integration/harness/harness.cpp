@@ -473,6 +473,14 @@ Daemon::Daemon(const Controller& controller, const std::vector<std::string>& arg
 
 Daemon::~Daemon() {
   kill();
+  // A sanitizer build reports memory and undefined-behaviour faults on stderr; they fail the test
+  // even when the checks of the test itself did not notice the daemon's end.
+  std::string err = stderr_text();
+  for (const char* report : {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:"})
+    if (err.find(report) != std::string::npos) {
+      ADD_FAILURE() << "sanitizer report from the daemon:\n" << err;
+      break;
+    }
 }
 
 void Daemon::reap(int status) {

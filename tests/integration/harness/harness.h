@@ -246,7 +246,8 @@ class Daemon {
   // test process dies.
   explicit Daemon(const Controller& controller, const std::vector<std::string>& args = {},
                   const Env& env = {});
-  // Kills the daemon (SIGKILL) if it still runs and reaps it.
+  // Kills the daemon (SIGKILL) if it still runs and reaps it. A sanitizer report on its stderr
+  // fails the test.
   ~Daemon();
   Daemon(const Daemon&) = delete;
   Daemon& operator=(const Daemon&) = delete;
