@@ -52,9 +52,10 @@ void expect_published(const test_broker::Subscriber& sub, const Expected& e, boo
   }
 }
 
-bool status_is(const harness::Controller& c, const std::string& text) {
+bool status_is(const harness::Controller& c, const std::string& text,
+               std::chrono::milliseconds timeout = harness::kCycleWait) {
   return c.wait_status([&](const status_entry& s) { return field_text(s.status_text) == text; },
-                       harness::kCycleWait);
+                       timeout);
 }
 
 TEST(Publish, PayloadsTopicsThresholdAndSkippedEntries) {
@@ -89,7 +90,8 @@ TEST(Publish, PayloadsTopicsThresholdAndSkippedEntries) {
   harness::Daemon& d = s.start_daemon();
 
   // First cycle: every valid entry goes out, the others leave their reasons in the log.
-  ASSERT_TRUE(status_is(c, "OK: 5 sensors published")) << s.diagnostics();
+  ASSERT_TRUE(status_is(c, "OK: 5 sensors published", harness::kStartupWait + harness::kCycleWait))
+      << s.diagnostics();
   const std::vector<Expected> first = {
       {1001, "temp_living", "temp_living", "20.00", "sensor",
        "\xB0"

@@ -196,6 +196,7 @@ class Controller {
   const LogFile& log() const { return log_; }
 
   // --- the real tool, with this controller's environment ---
+  // Any command of the tool, e.g. ctl({"show", "1001"}) or ctl({"status"}).
   ProcessResult ctl(const std::vector<std::string>& args) const;
   // Runs the tool; on a non-zero exit adds a test failure with the tool's output and returns false.
   bool ctl_ok(const std::vector<std::string>& args) const;
@@ -238,7 +239,9 @@ class Controller {
   LogFile log_;
 };
 
-// The daemon as a child process of the test.
+// The daemon as a child process of the test. Its stdout is a file, so what it prints there is
+// fully buffered by stdio: it shows up in stdout_text() when the daemon flushes or exits (not
+// when it is killed with SIGKILL).
 class Daemon {
  public:
   // Starts build/mqtt_k482916_demon with `args` and the controller's environment plus `env`.
