@@ -19,7 +19,9 @@ size_budget=131072
 fail() { echo "cross: $*" >&2; exit 1; }
 
 tmp=$(mktemp -d /tmp/k482916-cross-XXXXXX)
-trap 'rm -rf "$tmp"' EXIT
+sysroot_work=
+trap 'rm -rf "$tmp" ${sysroot_work:+"$sysroot_work"}' EXIT
+if [[ $(id -u) -ne 0 ]]; then sudo=sudo; else sudo=; fi
 
 # Runs a command quietly; shows its output only when it fails.
 quiet() {
@@ -39,9 +41,9 @@ from_toolchain=" libc6 libc6-dev libc-dev libgcc-s1 libstdc++6 debconf "
 
 apt_quiet() {
   # Another apt run may hold the lists lock for a while; wait for it instead of failing.
-  for _ in 1 2 3 4 5 6 7 8 9 10; do
+  for _ in 1 2 3 4 5; do
     if "$@" >/dev/null 2>&1; then return 0; fi
-    sleep 6
+    sleep 5
   done
   "$@"
 }
@@ -51,16 +53,17 @@ make_sysroot() {
   [[ -f "$stamp" && "$(cat "$stamp")" == "${sysroot_packages[*]}" ]] && return 0
 
   if ! dpkg --print-foreign-architectures | grep -qx mipsel; then
-    dpkg --add-architecture mipsel
+    $sudo dpkg --add-architecture mipsel
   fi
   # The package lists of the foreign architecture exist only after an update.
   if ! apt-cache show libmosquitto1:mipsel >/dev/null 2>&1; then
-    apt_quiet apt-get update -qq
+    apt_quiet $sudo apt-get update -qq
   fi
 
-  local work
+  # Made beside its final place and moved there only when complete.
   mkdir -p "$(dirname "$sysroot")"
-  work=$(mktemp -d "${sysroot%/}.tmp.XXXXXX")
+  sysroot_work=$(mktemp -d "${sysroot%/}.tmp.XXXXXX")
+  local work=$sysroot_work
   mkdir -p "$work/debs" "$work/root"
   local -a queue=("${sysroot_packages[@]}")
   local -A seen=()
@@ -70,10 +73,10 @@ make_sysroot() {
     [[ -n ${seen[$p]:-} ]] && continue
     seen[$p]=1
     (cd "$work/debs" && apt_quiet apt-get download -qq "$p:mipsel") ||
-      { rm -rf "$work"; fail "apt-get download $p:mipsel failed"; }
+      fail "apt-get download $p:mipsel failed"
     local deb
     deb=$(find "$work/debs" -name "${p}_*_mipsel.deb" | head -n1)
-    [[ -n "$deb" ]] || { rm -rf "$work"; fail "no package file for $p:mipsel"; }
+    [[ -n "$deb" ]] || fail "no package file for $p:mipsel"
     # Depends of the package: first alternative of each item, without version or architecture.
     local dep
     for dep in $(dpkg-deb -f "$deb" Depends Pre-Depends | tr ',' '\n' | sed -e 's/^[A-Za-z-]*: //' \
@@ -88,6 +91,7 @@ make_sysroot() {
   rm -rf "$sysroot"
   mv "$work/root" "$sysroot"
   rm -rf "$work"
+  sysroot_work=
 }
 
 make_sysroot
