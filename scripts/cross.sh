@@ -136,6 +136,7 @@ check_install() {
 }
 check_install /usr /etc
 check_install /opt/k482916 /opt/k482916/etc
+tests/cross/init_script.sh "$tmp/stage_usr/etc/init.d/mqtt_k482916_demon"
 
 # The installed daemon and init script against a real broker, under qemu-mipsel.
 stage=$tmp/stage_usr

@@ -38,6 +38,7 @@ export K482916_SHM_KEY_OFFSET=$((0x400000 + ($$ % 0x8000) * 32))
 cleanup() {
   local status=$?
   trap - EXIT
+  set +e
   if [[ -n "$init_script" && -f "$tmp/pid" ]]; then
     PIDFILE=$tmp/pid DAEMON=$tmp/bin/mqtt_k482916_demon STOP_TIMEOUT=5 \
       sh "$init_script" stop >/dev/null 2>&1 || true
