@@ -32,7 +32,7 @@ if [[ -f fuzz/CMakeLists.txt ]]; then
   step "fuzz smoke"
   CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DK482916_TESTS=OFF -DK482916_FUZZ=ON >/dev/null
-  cmake --build build-fuzz
+  cmake --build build-fuzz --target fuzz_all
   scripts/fuzz.sh build-fuzz 20
 fi
 

@@ -77,12 +77,11 @@ int ctl_set(const set_request& request) {
   return kExitOk;
 }
 
-// Units in the controller's Latin-1 ("\xB0" is the degree sign), so the daemon's payloads carry
-// the same bytes as on a real controller.
+// Units in the controller's Latin-1 ("\260" is the degree sign, 0xB0), so the daemon's payloads
+// carry the same bytes as on a real controller.
 int ctl_populate(int32_t count) {
   static constexpr const char* kUnits[] = {
-      "\xB0"
-      "C",
+      "\260C",
       "%",
       "hPa",
       "lx",
