@@ -1,0 +1,141 @@
+// Benchmarks of the daemon's performance figures. Each figure runs the real daemon against a real
+// mosquitto broker and a simulated controller (the integration harness), measures from outside
+// the process (status entry and command blocks in shared memory, /proc/PID) and prints the result
+// beside its budget. Nothing here asserts on time: a figure over its budget is printed as "over".
+//
+// Groups, each with a broker, controller and daemon of its own:
+//   startup  exec to status "running", several runs
+//   publish  publish cycles of N changed sensors; the peak memory of the daemon that did them
+//   idle     CPU while counting down; actor command latency, broker to command block
+#pragma once
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "daemon/demonstatus.h"
+#include "shm/sensor_record.h"
+
+namespace bench {
+
+using Clock = std::chrono::steady_clock;
+
+// Set by SIGINT/SIGTERM/SIGHUP; every wait returns early so that the groups unwind and remove
+// their daemon, broker, segments and folders.
+extern std::atomic<bool> stop_requested;
+void install_stop_handlers();
+
+// Seconds between two time points.
+double seconds(Clock::time_point from, Clock::time_point to);
+// Sleeps `ms` milliseconds, or less when a stop was requested. False when a stop was requested.
+bool pause_ms(int ms);
+
+// One printed figure.
+struct Figure {
+  std::string name;
+  std::optional<double> value;  // nullopt: could not be measured
+  std::string unit;
+  std::string budget_text;      // e.g. "<= 5.3 s"
+  std::optional<double> limit;  // nullopt: printed for information, no verdict
+  std::string detail;           // samples, floors, raw numbers
+  bool remark = false;          // a line of explanation only: no value, no verdict
+};
+
+// The figures of one run, in the order they were added.
+class Table {
+ public:
+  void add(Figure f) { figures_.push_back(std::move(f)); }
+  // Prints one line per figure: name, value, unit, budget, ok/over (or n/a, info), detail.
+  void print() const;
+  // True when every figure has a value.
+  bool complete() const;
+
+ private:
+  std::vector<Figure> figures_;
+};
+
+// Statistics of a sample (not empty).
+double median(std::vector<double> v);
+double maximum(const std::vector<double>& v);
+// Nearest-rank percentile, p in (0, 100].
+double percentile(std::vector<double> v, double p);
+// "a, b, c" with `decimals` decimals.
+std::string join(const std::vector<double>& v, int decimals);
+std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// Progress line on stderr ("# ...").
+void note(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// Read-only view of the controller's status table and sensor table at a key offset, attached
+// once so that polling costs no system call.
+class ShmView {
+ public:
+  explicit ShmView(int32_t key_offset);
+  ~ShmView();
+  ShmView(const ShmView&) = delete;
+  ShmView& operator=(const ShmView&) = delete;
+
+  bool ok() const { return status_ != nullptr && sensors_ != nullptr; }
+  // Current status_text of the daemon's entry (slot 68).
+  std::string status_text() const;
+  // Current command.value of the entry at real_id, read as the controller would (volatile).
+  double command_value(int32_t real_id) const;
+
+ private:
+  const status_entry* status_ = nullptr;
+  const sensor_record* sensors_ = nullptr;
+};
+
+// From /proc/PID: peak resident set (VmHWM, kB), utime+stime (clock ticks), time on a CPU (ns,
+// from schedstat). nullopt when the process or the field is missing.
+std::optional<long> vm_hwm_kb(pid_t pid);
+// The current resident set by kind, from /proc/PID/status: "anon A, file F, shmem S kB".
+std::string rss_parts(pid_t pid);
+// The current resident set of `pid` beyond that of `other`, mapping by mapping (by file name;
+// anonymous mappings together as "[anon]"), largest first: "libx.so +1128 kB, ...".
+std::string rss_excess(pid_t pid, pid_t other, size_t top);
+std::optional<long> cpu_ticks(pid_t pid);
+std::optional<long long> cpu_ns(pid_t pid);
+
+// An in-process libmosquitto client with the broker's user, connected once and kept connected,
+// that publishes actor commands without a network thread: mosquitto_publish writes the message
+// to the socket at once.
+class CommandClient {
+ public:
+  CommandClient();
+  ~CommandClient();
+  CommandClient(const CommandClient&) = delete;
+  CommandClient& operator=(const CommandClient&) = delete;
+
+  // Connects and waits for the broker's CONNACK (up to 5 s). False on failure.
+  bool connect(int port, const std::string& user, const std::string& password);
+  // Publishes `payload` on `topic` (QoS 0, not retained). False when the library refuses.
+  bool publish(const std::string& topic, const std::string& payload);
+  // Handles whatever the broker sent (keep-alive answers) without waiting.
+  void service();
+
+ private:
+  struct mosquitto* mosq_ = nullptr;
+  bool connected_ = false;
+};
+
+// Options of one run.
+struct Options {
+  int startup_runs = 5;
+  int publish_rounds = 2;  // rounds of (N = 10, N = 50) after the first cycle (N = 50)
+  int actor_samples = 200;
+  int cpu_seconds = 10;
+  int command_burst = 300;  // actor commands sent to the publishing daemon before its last cycle
+};
+
+// The groups; each adds its figures to the table and returns false when something failed to run.
+bool run_startup(const Options& options, Table& table);
+bool run_publish(const Options& options, Table& table);
+bool run_idle(const Options& options, Table& table);
+
+}  // namespace bench
