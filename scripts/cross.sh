@@ -102,7 +102,11 @@ if [[ ! -f "$host_build/build.ninja" ]]; then
 fi
 quiet cmake --build "$host_build" -j2 --target k482916_ctl
 
-# The target build: optimised for size; the unit tests run under qemu-mipsel.
+# The target build: optimised for size; the unit tests run under qemu-mipsel. Libraries found in
+# another sysroot stay in the cache, so a change of sysroot starts the configuration afresh.
+if [[ -f "$build/CMakeCache.txt" ]] && ! grep -qxF "K482916_SYSROOT:PATH=$sysroot" "$build/CMakeCache.txt"; then
+  rm -f "$build/CMakeCache.txt"
+fi
 quiet cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mipsel-linux-gnu.cmake \
   -DK482916_SYSROOT="$sysroot" -DCMAKE_BUILD_TYPE=Release \
   "-DCMAKE_C_FLAGS_RELEASE=-Os -DNDEBUG" "-DCMAKE_CXX_FLAGS_RELEASE=-Os -DNDEBUG"
