@@ -197,28 +197,35 @@ TEST_F(LogTest, LevelMinusOneGoesToTheConsole) {
 // The "not yet initialised" state exists once per process, and other tests of this program may
 // have initialised it already: the test runs itself again in a fresh process (found by the
 // variable below) and checks what that process wrote.
+// Logs before and after log_init in a process that has not initialised the log yet; its stdout
+// goes to ROOT/stdout. Ends the process.
+[[noreturn]] void log_before_init_child(const std::string& root) {
+  if (!freopen((root + "/stdout").c_str(), "w", stdout)) _exit(2);
+  paths_set(root.c_str(), 0);
+  log_append(3, "early");
+  log_append(-1, "early console");
+  log_init("k.log", 4, 68, kName);
+  fflush(stdout);
+  _exit(0);
+}
+
 TEST(LogBeforeInit, MessagesGoToStdoutOnly) {
-  if (const char* child_root = getenv("K482916_TEST_CHILD_ROOT")) {
-    std::string root = child_root;
-    if (!freopen((root + "/stdout").c_str(), "w", stdout)) _exit(2);
-    paths_set(root.c_str(), 0);
-    log_append(3, "early");
-    log_append(-1, "early console");
-    log_init("k.log", 4, 68, kName);
-    fflush(stdout);
-    _exit(0);
-  }
+  if (const char* child_root = getenv("K482916_TEST_CHILD_ROOT")) log_before_init_child(child_root);
   test_env::TempDir root;
   std::filesystem::create_directories(root.path() + "/tmp");
   std::filesystem::create_directories(root.path() + "/dev");
   pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
+    // A fresh image of the test binary, so that log_init has not run in it even when the whole
+    // binary runs in one process.
     setenv("K482916_TEST_CHILD_ROOT", root.path().c_str(), 1);
     if (!freopen("/dev/null", "w", stdout)) _exit(2);
     execl("/proc/self/exe", "unit_log", "--gtest_filter=LogBeforeInit.MessagesGoToStdoutOnly",
           static_cast<char*>(nullptr));
-    _exit(127);
+    // Under user-mode emulation a target binary cannot exec itself; ctest runs every case in a
+    // process of its own, so the forked copy has not initialised the log either.
+    log_before_init_child(root.path());
   }
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);

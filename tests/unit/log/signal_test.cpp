@@ -185,8 +185,13 @@ TEST(Signals, FaultingDivisionEndsAfterOneLine) {
   });
   EXPECT_TRUE(exited_with(child.wait(), 255));
   std::string fpe = signal_line(SIGFPE, "FPE");
-  EXPECT_EQ(logged_texts(root.path() + "/tmp/k.log"),
-            (std::vector<std::string>{kBanner, fpe, "[4]Signal wird ignoriert", fpe}));
+  std::vector<std::string> lines = logged_texts(root.path() + "/tmp/k.log");
+#if defined(__mips__)
+  // MIPS checks divisors with a trap instruction; the kernel turns it into SIGFPE, user-mode
+  // emulation into SIGTRAP, which ends the daemon as well.
+  if (lines.size() == 4 && lines[3] == signal_line(SIGTRAP, "TRAP")) lines[3] = fpe;
+#endif
+  EXPECT_EQ(lines, (std::vector<std::string>{kBanner, fpe, "[4]Signal wird ignoriert", fpe}));
 }
 
 TEST(Signals, PendingSignalEndsTheProcessInTheCheck) {
