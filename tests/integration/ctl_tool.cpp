@@ -11,9 +11,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <initializer_list>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -21,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "daemon/demonstatus.h"
+#include "integration/harness/harness.h"
 #include "shm/sensor_record.h"
 #include "shm/shm.h"
 #include "support/paths.h"
@@ -43,98 +41,7 @@ const test_env::SegmentSpec kAllSegments[] = {
     {kKeyDemonstatus, kSizeDemonstatus},
 };
 
-std::string ctl_path() {
-  const char* dir = std::getenv("K482916_BUILD_DIR");
-  if (dir != nullptr && *dir != '\0') return std::string(dir) + "/k482916_ctl";
-  char self[512];
-  ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-  std::string exe(self, n > 0 ? static_cast<size_t>(n) : 0);
-  return exe.substr(0, exe.rfind('/') + 1) + "k482916_ctl";
-}
-
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-struct ToolRun {
-  int status = -1;  // exit status; -1 when it did not exit normally in time
-  std::string out;
-  std::string err;
-};
-
-// One tool process with this test's key offset, stdout and stderr in files of a private folder.
-class Tool {
- public:
-  explicit Tool(int32_t offset) : offset_(std::to_string(offset)) {}
-  ~Tool() {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-  }
-
-  // Starts the tool and returns at once.
-  void start(const std::vector<std::string>& args) {
-    std::string out = dir_.path() + "/out";
-    std::string err = dir_.path() + "/err";
-    std::string exe = ctl_path();
-    std::vector<char*> argv;
-    argv.push_back(exe.data());
-    std::vector<std::string> copy = args;
-    for (std::string& a : copy) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_ = fork();
-    if (pid_ == 0) {
-      int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      int in = open("/dev/null", O_RDONLY);
-      dup2(in, 0);
-      dup2(o, 1);
-      dup2(e, 2);
-      setenv("K482916_SHM_KEY_OFFSET", offset_.c_str(), 1);
-      execv(exe.c_str(), argv.data());
-      _exit(127);
-    }
-  }
-
-  // Waits for the started tool; kills it after `timeout`.
-  ToolRun wait(std::chrono::milliseconds timeout = 20s) {
-    ToolRun run;
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    int wstatus = 0;
-    while (true) {
-      pid_t r = waitpid(pid_, &wstatus, WNOHANG);
-      if (r == pid_) break;
-      if (r < 0 || std::chrono::steady_clock::now() > deadline) {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, &wstatus, 0);
-        wstatus = -1;
-        break;
-      }
-      std::this_thread::sleep_for(10ms);
-    }
-    pid_ = -1;
-    if (wstatus != -1 && WIFEXITED(wstatus)) run.status = WEXITSTATUS(wstatus);
-    run.out = slurp(dir_.path() + "/out");
-    run.err = slurp(dir_.path() + "/err");
-    return run;
-  }
-
-  ToolRun run(const std::vector<std::string>& args) {
-    start(args);
-    return wait();
-  }
-
-  pid_t pid() const { return pid_; }
-
- private:
-  std::string offset_;
-  test_env::TempDir dir_;
-  pid_t pid_ = -1;
-};
+using harness::ProcessResult;
 
 class CtlTool : public ::testing::Test {
  protected:
@@ -148,14 +55,16 @@ class CtlTool : public ::testing::Test {
     }
   }
 
-  ToolRun ctl(std::initializer_list<std::string> args) {
-    Tool tool(offset_);
-    return tool.run(std::vector<std::string>(args));
+  // Runs the tool with this test's key offset.
+  ProcessResult ctl(const std::vector<std::string>& args) {
+    std::vector<std::string> argv{harness::ctl_binary()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return harness::run_process(argv, {{"K482916_SHM_KEY_OFFSET", std::to_string(offset_)}});
   }
 
   // Runs the tool and fails the test with its output unless it exits 0.
-  void ok(std::initializer_list<std::string> args) {
-    ToolRun r = ctl(args);
+  void ok(const std::vector<std::string>& args) {
+    ProcessResult r = ctl(args);
     ASSERT_EQ(0, r.status) << "stdout: " << r.out << "\nstderr: " << r.err;
   }
 
@@ -188,7 +97,7 @@ TEST_F(CtlTool, CreateMakesEverySegmentZeroedWithTheLockReleased) {
   for (size_t i = 0; i < kSizeSensordata; ++i) ASSERT_EQ(0, bytes[i]) << "byte " << i;
 
   // A second create must not disturb the running controller.
-  ToolRun again = ctl({"create", "--locked"});
+  ProcessResult again = ctl({"create", "--locked"});
   EXPECT_EQ(1, again.status);
   EXPECT_NE(std::string::npos, again.err.find("exists already")) << again.err;
   EXPECT_EQ(1, reload_startup_lock());
@@ -259,7 +168,7 @@ TEST_F(CtlTool, SetWritesEntriesThatTheDaemonReadsBack) {
 
   // `show` lists exactly the used entries, and a command the daemon wrote.
   set_actor_command(1, 42.5);
-  ToolRun shown = ctl({"show"});
+  ProcessResult shown = ctl({"show"});
   ASSERT_EQ(0, shown.status) << shown.err;
   std::istringstream lines(shown.out);
   std::string line;
@@ -272,7 +181,7 @@ TEST_F(CtlTool, SetWritesEntriesThatTheDaemonReadsBack) {
   EXPECT_NE(std::string::npos, rows[2].find("4250")) << rows[2];
   EXPECT_EQ(0u, rows[4].find("    300 ")) << rows[4];
 
-  ToolRun one = ctl({"show", "3001", "9999"});
+  ProcessResult one = ctl({"show", "3001", "9999"});
   EXPECT_EQ(1, one.status);
   EXPECT_NE(std::string::npos, one.out.find(" 3001 "));
   EXPECT_EQ(std::string::npos, one.out.find(" 1001 "));
@@ -281,7 +190,7 @@ TEST_F(CtlTool, SetWritesEntriesThatTheDaemonReadsBack) {
 
 // Every bad command line exits non-zero with a message on stderr and writes nothing.
 TEST_F(CtlTool, BadArgumentsAreRefusedWithAMessage) {
-  ToolRun missing = ctl({"set", "1001", "1"});
+  ProcessResult missing = ctl({"set", "1001", "1"});
   EXPECT_EQ(1, missing.status);
   EXPECT_NE(std::string::npos, missing.err.find("missing")) << missing.err;
   EXPECT_EQ(1, ctl({"show"}).status);
@@ -325,8 +234,7 @@ TEST_F(CtlTool, BadArgumentsAreRefusedWithAMessage) {
     std::string joined;
     for (const auto& a : args) joined += a + " ";
     SCOPED_TRACE(joined);
-    Tool tool(offset_);
-    ToolRun r = tool.run(args);
+    ProcessResult r = ctl(args);
     EXPECT_EQ(2, r.status) << r.out << r.err;
     EXPECT_NE(std::string::npos, r.err.find("k482916_ctl")) << r.err;
   }
@@ -337,7 +245,7 @@ TEST_F(CtlTool, BadArgumentsAreRefusedWithAMessage) {
   // Longest unit that fits, negative values and DB ids are fine.
   ok({"set", "-5", "-3.25", "--unit", "eleven_char"});
   EXPECT_STREQ("eleven_char", shm_sensor[0].unit);
-  ToolRun help = ctl({"--help"});
+  ProcessResult help = ctl({"--help"});
   EXPECT_EQ(0, help.status);
   EXPECT_NE(std::string::npos, help.out.find("usage: k482916_ctl"));
 }
@@ -363,7 +271,7 @@ TEST_F(CtlTool, StatusShowsTheDaemonsEntry) {
   demonstatus_state(6, 10, "publishing");
   demonstatus_text("OK: 3 sensors published");
 
-  ToolRun r = ctl({"status"});
+  ProcessResult r = ctl({"status"});
   ASSERT_EQ(0, r.status) << r.err;
   EXPECT_NE(std::string::npos, r.out.find("name:        mqtt_k482916_demon\n")) << r.out;
   EXPECT_NE(std::string::npos, r.out.find("version:     3.219\n"));
@@ -373,7 +281,7 @@ TEST_F(CtlTool, StatusShowsTheDaemonsEntry) {
   EXPECT_NE(std::string::npos, r.out.find("status text: OK: 3 sensors published\n"));
   EXPECT_NE(std::string::npos, r.out.find("extra text:  \n"));
 
-  ToolRun other = ctl({"status", "3"});
+  ProcessResult other = ctl({"status", "3"});
   ASSERT_EQ(0, other.status);
   EXPECT_NE(std::string::npos, other.out.find("name:        \n"));
 }
@@ -399,10 +307,15 @@ TEST_F(CtlTool, PopulateAndDrift) {
   for (int i = 0; i < 12; ++i) sensor_publish_value(shm_sensor[i], &first[i]);
   set_actor_command(12, 5.5);
 
-  Tool drift(offset_);
-  drift.start({"drift", "--period", "50"});
+  // drift runs until the SIGTERM that `timeout` sends after 3 s, and must end cleanly on it.
+  ProcessResult drift;
+  std::thread runner([&] {
+    drift = harness::run_process({"/usr/bin/timeout", "--preserve-status", "-s", "TERM", "3",
+                                  harness::ctl_binary(), "drift", "--period", "50"},
+                                 {{"K482916_SHM_KEY_OFFSET", std::to_string(offset_)}});
+  });
   bool moved = false;
-  for (int tries = 0; tries < 200 && !moved; ++tries) {
+  for (int tries = 0; tries < 100 && !moved; ++tries) {
     std::this_thread::sleep_for(20ms);
     int changed = 0;
     for (int i = 0; i < 12; ++i) {
@@ -412,12 +325,11 @@ TEST_F(CtlTool, PopulateAndDrift) {
     }
     moved = changed > 0 && shm_sensor[12].value2.value == 5.5;
   }
+  runner.join();
   EXPECT_TRUE(moved);
-  ASSERT_EQ(0, kill(drift.pid(), SIGTERM));
-  ToolRun r = drift.wait(5s);
-  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_EQ(0, drift.status) << drift.err;
 
-  ToolRun timed = ctl({"drift", "--seconds", "1", "--period", "100"});
+  ProcessResult timed = ctl({"drift", "--seconds", "1", "--period", "100"});
   EXPECT_EQ(0, timed.status) << timed.err;
 }
 
