@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/uio.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -82,8 +83,17 @@ void write_line(int fd, const char* prefix, const char* text) {
 
 // Opens the log file without following a symbolic link at its last component: /tmp is
 // world-writable and the daemon runs as root, so a planted link must not redirect its writes.
+// For the same reason only a regular file is used: opening a planted FIFO would block the daemon
+// (O_NONBLOCK keeps the open itself from waiting; it changes nothing for a regular file).
 int open_log_file(int flags) {
-  return open(log_filename, flags | O_NOFOLLOW | O_CLOEXEC, kLogFileMode);
+  int fd = open(log_filename, flags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, kLogFileMode);
+  if (fd < 0) return -1;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    return -1;
+  }
+  return fd;
 }
 
 // The caught signals, blocked while a line is written or the local time is taken.

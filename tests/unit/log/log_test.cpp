@@ -171,8 +171,9 @@ TEST_F(LogTest, SyslogModeCutsLinesAndNeverTouchesTheFile) {
 }
 
 // /tmp is world-writable: a link planted at the log file's path must not redirect the writes,
-// neither the appends nor the truncation.
-TEST_F(LogTest, LinkAtTheLogPathIsNotFollowed) {
+// neither the appends nor the truncation, and a planted FIFO must not block the daemon (a hang
+// here ends in the test's time-out).
+TEST_F(LogTest, LinkOrFifoAtTheLogPathIsNotUsed) {
   std::string target = root_.path() + "/precious";
   std::string content(10001, 'p');
   write_file(target, content);
@@ -181,6 +182,11 @@ TEST_F(LogTest, LinkAtTheLogPathIsNotFollowed) {
   log_append(1, "through the link?");
   EXPECT_EQ(read_file(target), content);
   EXPECT_TRUE(std::filesystem::is_symlink(log_path_));
+
+  std::filesystem::remove(log_path_);
+  ASSERT_EQ(0, mkfifo(log_path_.c_str(), 0666));
+  log_append(1, "into the fifo?");
+  EXPECT_TRUE(std::filesystem::is_fifo(log_path_));
 }
 
 TEST_F(LogTest, LevelMinusOneGoesToTheConsole) {
