@@ -55,7 +55,6 @@ void msg_callback(struct mosquitto*, void*, const struct mosquitto_message* mess
     if (strcmp(action_topic, topic) != 0) continue;
 
     const double value = tavel_atof(payload);
-    if (shm_sensor == nullptr) continue;
     const int32_t real_id = find_sensor_real_id(db_id);
     if (real_id == -1) continue;
     set_actor_command(real_id, value);

@@ -47,45 +47,43 @@ struct OldValuesInit {
   }
 } old_values_init;
 
+// The two-character JSON escape of c, or null when c has none.
+const char* short_escape(unsigned char c) {
+  switch (c) {
+    case '"':
+      return "\\\"";
+    case '\\':
+      return "\\\\";
+    case '\n':
+      return "\\n";
+    case '\r':
+      return "\\r";
+    case '\t':
+      return "\\t";
+    case '\b':
+      return "\\b";
+    case '\f':
+      return "\\f";
+    default:
+      return nullptr;
+  }
+}
+
 // Copies at most max_chars characters of src into dst as the body of a JSON string: '"' and '\\'
 // get a backslash, control characters below 0x20 their short escape or \u00XX; bytes from 0x80
 // on pass unchanged. dst is always terminated. REQUIRES: cap >= max_chars * 6 + 1.
 void json_escape(const char* src, size_t max_chars, char* dst, size_t cap) {
   size_t out = 0;
   for (size_t i = 0; i < max_chars && src[i] != '\0'; ++i) {
-    unsigned char c = static_cast<unsigned char>(src[i]);
+    const unsigned char c = static_cast<unsigned char>(src[i]);
     char esc[8];
-    switch (c) {
-      case '"':
-        snprintf(esc, sizeof esc, "\\\"");
-        break;
-      case '\\':
-        snprintf(esc, sizeof esc, "\\\\");
-        break;
-      case '\n':
-        snprintf(esc, sizeof esc, "\\n");
-        break;
-      case '\r':
-        snprintf(esc, sizeof esc, "\\r");
-        break;
-      case '\t':
-        snprintf(esc, sizeof esc, "\\t");
-        break;
-      case '\b':
-        snprintf(esc, sizeof esc, "\\b");
-        break;
-      case '\f':
-        snprintf(esc, sizeof esc, "\\f");
-        break;
-      default:
-        if (c < 0x20)
-          snprintf(esc, sizeof esc, "\\u%04x", c);
-        else {
-          esc[0] = static_cast<char>(c);
-          esc[1] = '\0';
-        }
-    }
-    size_t n = strlen(esc);
+    if (const char* text = short_escape(c))
+      snprintf(esc, sizeof esc, "%s", text);
+    else if (c < 0x20)
+      snprintf(esc, sizeof esc, "\\u%04x", c);
+    else
+      snprintf(esc, sizeof esc, "%c", c);
+    const size_t n = strlen(esc);
     if (out + n >= cap) break;
     memcpy(dst + out, esc, n);
     out += n;
@@ -107,6 +105,12 @@ const sensor_record* entry_at(int32_t real_id) {
   return &shm_sensor[real_id];
 }
 
+// An entry in error, of a type without a publishable value, or at or below the no-value marker.
+void log_no_valid_value(int32_t db_id, double value, int32_t error_code) {
+  log_appendf(4, "Sensor mit DB_ID %ld: Aktueller Wert: %1.2f (Errorcode %ld) - no publishing",
+              static_cast<long>(db_id), value, static_cast<long>(error_code));
+}
+
 }  // namespace
 
 // Walks the publish table (its count read anew before every step, because a failed publication
@@ -122,7 +126,7 @@ int32_t mqtt_publish_cycle() {
     const int32_t db_id = mqtt_publish_sensor_dbid[i];
     const long d = static_cast<long>(db_id);
 
-    int32_t real_id = shm_sensor != nullptr ? find_sensor_real_id(db_id) : -1;
+    const int32_t real_id = find_sensor_real_id(db_id);
     const sensor_record* entry = entry_at(real_id);
     if (entry == nullptr) {
       log_appendf(4, "Konnte keine Real_ID fuer Sensor mit DB_ID %ld finden !", d);
@@ -130,19 +134,16 @@ int32_t mqtt_publish_cycle() {
     }
     const int32_t error_code = entry->error_code;
     if (error_code != 0) {
-      log_appendf(4, "Sensor mit DB_ID %ld: Aktueller Wert: %1.2f (Errorcode %ld) - no publishing",
-                  d, SENSOR_NO_VALUE, static_cast<long>(error_code));
+      log_no_valid_value(db_id, SENSOR_NO_VALUE, error_code);
       continue;
     }
     double value = 0.0;
     if (!sensor_publish_value(*entry, &value)) {
-      log_appendf(4, "Sensor mit DB_ID %ld: Aktueller Wert: %1.2f (Errorcode %ld) - no publishing",
-                  d, SENSOR_NO_VALUE, 0L);
+      log_no_valid_value(db_id, SENSOR_NO_VALUE, 0);
       continue;
     }
     if (value <= SENSOR_NO_VALUE) {
-      log_appendf(4, "Sensor mit DB_ID %ld: Aktueller Wert: %1.2f (Errorcode %ld) - no publishing",
-                  d, value, 0L);
+      log_no_valid_value(db_id, value, 0);
       continue;
     }
     const double diff = std::fabs(value - mqtt_old_sensordata[real_id]);

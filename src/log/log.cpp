@@ -46,8 +46,6 @@ constexpr size_t kDescriptionSize = 260;
 constexpr size_t kAppendfSize = 1024;
 // Room for the time stamp and level in front of a file or echo line.
 constexpr size_t kPrefixSize = 64;
-// Highest signal number the daemon catches (and blocks while it writes a line).
-constexpr int kLastCaughtSignal = 32;
 
 // Line-buffered stdout needs a buffer; a static one keeps the echo free of heap allocation.
 char stdout_buffer[1024];
@@ -191,11 +189,6 @@ void write_console_line(const char* text) {
   close(fd);
 }
 
-// Copies text into dest (capacity cap >= 1), cut to cap - 1 characters.
-void copy_bounded(char* dest, size_t cap, const char* text) {
-  snprintf(dest, cap, "%s", text != nullptr ? text : "");
-}
-
 }  // namespace
 
 log_syslog_sender log_syslog_send = syslog_send_default;
@@ -209,7 +202,7 @@ void log_init(const char* filename, int level, int32_t demon_id, const char* nam
   tzset();
 
   log_my_demon_id = demon_id;
-  copy_bounded(log_my_demon_name, sizeof log_my_demon_name, name);
+  snprintf(log_my_demon_name, sizeof log_my_demon_name, "%s", name != nullptr ? name : "");
   log_level = static_cast<uint8_t>(level);
 
   log_max_filesize = sqldb_read_long("/demons/max_logfile_size");

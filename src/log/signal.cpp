@@ -17,7 +17,6 @@ namespace {
 // The kernel's first real-time signal. The C library's SIGRTMIN is a function of what the
 // library reserves for itself, so the kernel's fixed number is used for the name.
 constexpr int kFirstRealtimeSignal = 32;
-constexpr int kLastCaughtSignal = 32;
 constexpr const char* kUnknownName = " (unbekannt)";
 // Exit status of a process ended by a terminating signal.
 constexpr int kSignalExitStatus = 255;

@@ -24,7 +24,10 @@ void linux_signal_check();
 // the handler stays installed). Failures, e.g. SIGKILL, are ignored.
 void linux_signal_install(int signo);
 
-// Installs linux_signal_handler for every signal number from 1 through 32.
+// Signals 1 through this number are caught; higher numbers keep their default action.
+constexpr int kLastCaughtSignal = 32;
+
+// Installs linux_signal_handler for every signal number from 1 through kLastCaughtSignal.
 void linux_signal_install_all();
 
 // The name text for signal number n, " (unbekannt)" when it has none.

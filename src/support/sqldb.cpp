@@ -22,13 +22,6 @@ constexpr size_t kQuerySize = 300;
 // Room for any value sqldb_read_long converts.
 constexpr size_t kLongValueSize = 304;
 
-// Copies text into dest (capacity cap >= 1), cut to cap - 1 characters.
-void copy_bounded(char* dest, size_t cap, const char* text) {
-  size_t len = strnlen(text, cap - 1);
-  memcpy(dest, text, len);
-  dest[len] = '\0';
-}
-
 // Releases everything one attempt holds and returns the result of closing its connection.
 int end_attempt(sqlite3* db, sqlite3_stmt* stmt, char* query_copy) {
   sqlite3_finalize(stmt);
@@ -89,7 +82,7 @@ int32_t sqldb_read_string(const char* tag, char* dest, size_t cap) {
         value_missing = true;
         break;
       }
-      copy_bounded(dest, cap, reinterpret_cast<const char*>(value));
+      snprintf(dest, cap, "%s", reinterpret_cast<const char*>(value));
     }
 
     if (!value_missing) {
