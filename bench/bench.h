@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "daemon/demonstatus.h"
+#include "integration/harness/harness.h"
 #include "shm/sensor_record.h"
 
 namespace bench {
@@ -70,6 +71,13 @@ std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
 // Progress line on stderr ("# ...").
 void note(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// Progress line saying where the scenario's broker and controller are.
+void note_scenario(const char* bench, harness::Scenario& s);
+
+// Ten sensors with DB ids 1001.. and values 20.5, 21.5, ..., written by the controller tool and
+// configured for publishing. Returns false when the tool refuses.
+bool add_ten_sensors(harness::Controller& c, harness::BridgeConfig& cfg);
 
 // Read-only view of the controller's status table and sensor table at a key offset, attached
 // once so that polling costs no system call.

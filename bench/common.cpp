@@ -282,4 +282,19 @@ void CommandClient::service() {
   if (mosq_ != nullptr) mosquitto_loop(mosq_, 0, 1);
 }
 
+void note_scenario(const char* bench, harness::Scenario& s) {
+  harness::Controller& c = s.controller();
+  note("%s: broker on port %d (%s), controller root %s, key offset %d", bench, s.broker().port(),
+       s.broker().dir().c_str(), c.root().c_str(), static_cast<int>(c.key_offset()));
+}
+
+bool add_ten_sensors(harness::Controller& c, harness::BridgeConfig& cfg) {
+  for (int32_t i = 0; i < 10; ++i) {
+    int32_t id = 1001 + i;
+    cfg.name(id, "sensor" + std::to_string(i)).publish(id);
+    if (!c.set(id, format("%d.5", 20 + i), {.unit = std::string("C")})) return false;
+  }
+  return true;
+}
+
 }  // namespace bench

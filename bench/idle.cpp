@@ -46,16 +46,11 @@ bool run_idle(const Options& options, Table& table) {
   harness::Scenario s;
   harness::Controller& c = s.controller();
   if (!s.broker().running()) return failed("broker did not start");
-  note("idle: broker on port %d (%s), controller root %s, key offset %d", s.broker().port(),
-       s.broker().dir().c_str(), c.root().c_str(), static_cast<int>(c.key_offset()));
+  note_scenario("idle", s);
 
   harness::BridgeConfig cfg = s.config();
   cfg.interval = "300";
-  for (int32_t i = 0; i < 10; ++i) {
-    int32_t id = 1001 + i;
-    cfg.name(id, "sensor" + std::to_string(i)).publish(id);
-    if (!c.set(id, format("%d.5", 20 + i), {.unit = "C"})) return failed("k482916_ctl set failed");
-  }
+  if (!add_ten_sensors(c, cfg)) return failed("k482916_ctl set failed");
   for (int32_t i = 0; i < 4; ++i) {
     int32_t id = kActorDbId + i;
     cfg.name(id, "actor" + std::to_string(i)).subscribe(id);

@@ -108,8 +108,7 @@ bool run_publish(const Options& options, Table& table) {
   harness::Scenario s;
   harness::Controller& c = s.controller();
   if (!s.broker().running()) return failed("broker did not start");
-  note("publish: broker on port %d (%s), controller root %s, key offset %d", s.broker().port(),
-       s.broker().dir().c_str(), c.root().c_str(), static_cast<int>(c.key_offset()));
+  note_scenario("publish", s);
 
   harness::BridgeConfig cfg = s.config();
   // (a std::string, not a literal: g++ 12 at -O3 warns falsely on the literal's assignment)

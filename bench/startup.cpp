@@ -34,19 +34,13 @@ bool run_startup(const Options& options, Table& table) {
   harness::Scenario s;
   harness::Controller& c = s.controller();
   if (!s.broker().running()) return failed("broker did not start");
-  note("startup: broker on port %d (%s), controller root %s, key offset %d", s.broker().port(),
-       s.broker().dir().c_str(), c.root().c_str(), static_cast<int>(c.key_offset()));
+  note_scenario("startup", s);
 
   // A usual configuration: ten sensors and two actors; the interval is long, so no publish cycle
   // comes during a run.
   harness::BridgeConfig cfg = s.config();
   cfg.interval = "300";
-  for (int32_t i = 0; i < 10; ++i) {
-    int32_t id = 1001 + i;
-    cfg.name(id, "sensor" + std::to_string(i)).publish(id);
-    if (!c.set(id, format("%d.5", 20 + i), {.unit = std::string("C")}))
-      return failed("k482916_ctl set failed");
-  }
+  if (!add_ten_sensors(c, cfg)) return failed("k482916_ctl set failed");
   for (int32_t id : {2001, 2002}) {
     cfg.name(id, "actor" + std::to_string(id)).subscribe(id);
     if (!c.set(id, "0", {.type = 2})) return failed("k482916_ctl set failed");
