@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "daemon/demonstatus.h"
+#include "shm/demonstatus.h"
 #include "integration/harness/harness.h"
 #include "shm/sensor_record.h"
 

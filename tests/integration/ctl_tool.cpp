@@ -17,7 +17,7 @@
 
 #include <gtest/gtest.h>
 
-#include "daemon/demonstatus.h"
+#include "shm/demonstatus.h"
 #include "integration/harness/harness.h"
 #include "shm/sensor_record.h"
 #include "shm/shm.h"

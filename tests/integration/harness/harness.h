@@ -39,7 +39,7 @@
 #include <utility>
 #include <vector>
 
-#include "daemon/demonstatus.h"
+#include "shm/demonstatus.h"
 #include "shm/sensor_record.h"
 #include "support/broker.h"
 #include "support/test_env.h"

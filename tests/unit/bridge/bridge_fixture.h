@@ -14,6 +14,8 @@
 #include "bridge/config.h"
 #include "bridge/session.h"
 #include "log/log.h"
+#include "log/signal.h"
+#include "shm/demonstatus.h"
 #include "shm/sensor_record.h"
 #include "shm/shm.h"
 #include "support/broker.h"
@@ -28,7 +30,8 @@ class LogRoot {
   explicit LogRoot(int32_t key_offset) {
     mkdir((root_.path() + "/tmp").c_str(), 0755);
     paths_set(root_.path().c_str(), key_offset);
-    log_init("k482916.log", 4, 68, "mqtt_k482916_demon");
+    log_init("k482916.log", 4, kDemonSlot, "mqtt_k482916_demon");
+    linux_signal_install_all();  // as the daemon does right after log_init
     log_max_filesize = 10000000;  // the tests read the whole log; never let it be emptied
   }
   const std::string& root() const { return root_.path(); }

@@ -13,7 +13,7 @@
 #include "bridge/publish.h"
 #include "bridge/session.h"
 #include "bridge_fixture.h"
-#include "daemon/demonstatus.h"
+#include "shm/demonstatus.h"
 #include "shm/sensor_record.h"
 #include "shm/shm.h"
 #include "support/broker.h"

@@ -47,8 +47,8 @@ class LogTest : public ::testing::Test {
     paths_set("", 0);
   }
 
-  // log_init as the daemon calls it; stdout goes to `description`. The signal handler that
-  // log_init installs is taken out again: the test process is not the daemon.
+  // log_init as the daemon calls it; stdout goes to `description`. Signal dispositions are reset
+  // afterwards: the test process is not the daemon.
   void init(int level, std::string* description = nullptr) {
     StdoutCapture out;
     log_init("k.log", level, 68, kName);

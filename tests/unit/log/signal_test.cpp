@@ -55,6 +55,7 @@ class DaemonChild {
       if (!freopen("/dev/null", "w", stdout)) _exit(2);
       paths_set(root.c_str(), 0);
       log_init("k.log", 4, 68, "sig V 1");
+      linux_signal_install_all();
       _exit(body(ready[1], go[0]));
     }
     close(ready[1]);

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "bridge/config.h"
 #include "bridge/scanner.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include <ctime>
 #include <string>
 
-#include "daemon/demonstatus.h"
+#include "shm/demonstatus.h"
 #include "log/signal.h"
 #include "shm/sensor_record.h"
 #include "shm/shm.h"

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "daemon/demonstatus.h"
+#include "shm/demonstatus.h"
 #include "shm/shm.h"
 #include "support/paths.h"
 #include "support/test_env.h"
