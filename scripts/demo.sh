@@ -57,9 +57,10 @@ wait_for() {
   done
 }
 broker_listening() { ss -Htln "sport = :$port" | grep -q .; }
-# Publications are retained, so one that was made is still there for a new subscriber.
-publication_retained() {
-  mosquitto_sub -h 127.0.0.1 -p "$port" -u "$user" -P "$pass" -t "$user/#" -C 1 -W 1
+# Publications are retained, so one that was made is still there for a new subscriber. A cycle
+# publishes in the order of the pub section below; outdoor_temp (1004) comes last.
+cycle_published() {
+  mosquitto_sub -h 127.0.0.1 -p "$port" -u "$user" -P "$pass" -t "$user/outdoor_temp" -C 1 -W 1
 }
 command_in_block() { "$ctl" show 2001 | grep -qF ' 21.50 '; }
 
@@ -112,7 +113,7 @@ started=$SECONDS
 echo "demo: broker on 127.0.0.1:$port, root $root, key offset $K482916_SHM_KEY_OFFSET"
 echo "demo: daemon started (start-up takes about 5 s, publications every 5 s)"
 
-wait_for "the daemon's first publication" 30 publication_retained
+wait_for "the daemon's first publication cycle" 30 cycle_published
 echo "demo: sending actor command 21.5 to $user/garden_light/action"
 mosquitto_pub -h 127.0.0.1 -p "$port" -u "$user" -P "$pass" -t "$user/garden_light/action" -m 21.5
 wait_for "the command in the command block of DB id 2001" 5 command_in_block
