@@ -13,7 +13,7 @@ cd "$(dirname "$0")/.."
 
 sysroot=${K482916_SYSROOT:-$HOME/.cache/k482916-mipsel-sysroot}
 host_build=${K482916_HOST_BUILD:-build}
-build="build-mipsel"
+build="build-mipsel" # the folder of the target preset
 size_budget=131072
 
 fail() { echo "cross: $*" >&2; exit 1; }
@@ -96,8 +96,8 @@ make_sysroot() {
 
 make_sysroot
 
-# The host's controller simulator makes the segments for the smoke run.
-# The host preset; another folder gets the same configuration with -B and is built by name.
+# The host's controller simulator makes the segments for the smoke run. The host preset; another
+# folder gets the same configuration with -B and is built by name.
 if [[ "$host_build" == build ]]; then at=(--preset host); else at=("$host_build"); fi
 if [[ ! -f "$host_build/build.ninja" ]]; then
   quiet cmake --preset host -B "$host_build"
