@@ -27,20 +27,19 @@ constexpr int kServiceMaxPackets = 1;  // and handles at most this many packets
 constexpr int kResetServiceMs = 2000;  // servicing after a reset
 constexpr unsigned kClosePauseS = 1;   // pause after destroying the client
 
-// True when libmosquitto would accept `username` as a client id. mosquitto_new refuses an empty
-// or malformed UTF-8 id, and on that path closes file descriptor 0 as a side effect, so such a
-// name must never reach it.
-bool client_id_acceptable(const char* username) {
+}  // namespace
+
+// mosquitto_new refuses an empty or malformed UTF-8 id, and on that path closes file descriptor
+// 0 as a side effect, so such a name must never reach it.
+bool mqtt_client_id_acceptable(const char* username) {
   if (username == nullptr || username[0] == '\0') return false;
   size_t len = strnlen(username, kSettingSize);
   return mosquitto_validate_utf8(username, static_cast<int>(len)) == MOSQ_ERR_SUCCESS;
 }
 
-}  // namespace
-
 // libmosquitto 2.0 speaks MQTT 3.1.1 by default; the daemon speaks MQTT 3.1 ("MQIsdp", level 3).
 struct mosquitto* mqtt_client_new(const char* username) {
-  if (!client_id_acceptable(username)) return nullptr;
+  if (!mqtt_client_id_acceptable(username)) return nullptr;
   struct mosquitto* mosq = mosquitto_new(username, true, nullptr);
   if (mosq != nullptr) mosquitto_int_option(mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V31);
   return mosq;

@@ -32,6 +32,9 @@ constexpr int kOpenConnectFailed = -20;  // the connect call failed; the client 
 int mqtt_open(const char* host, int port, int keepalive, const char* username,
               const char* password);
 
+// True when libmosquitto would accept `username` as a client id: not empty, valid UTF-8.
+bool mqtt_client_id_acceptable(const char* username);
+
 // Creates the client of one session: client id = user name, clean session, MQTT 3.1
 // ("MQIsdp", level 3). Returns null, without calling libmosquitto, for an empty or non-UTF-8 user
 // name (mosquitto_new would refuse it and close file descriptor 0), and null when libmosquitto

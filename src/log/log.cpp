@@ -34,7 +34,6 @@ namespace {
 volatile int32_t log_init_state = -1;
 
 constexpr int32_t kMinFileSize = 10000;
-constexpr const char* kLogDirectory = "/tmp/";
 constexpr const char* kConsoleDevice = "/dev/console";
 // Mode of a newly created log file: the daemon runs as root, the log is for everybody to read.
 constexpr mode_t kLogFileMode = 0644;

@@ -17,6 +17,9 @@ constexpr int kLogInfo = 3;       // session events
 constexpr int kLogDebug = 4;      // routine detail
 constexpr int kLogEcho = 5;       // echo every message on stdout
 
+// Folder of the log file (the root prefix is added where it is used).
+constexpr const char* kLogDirectory = "/tmp/";
+
 // Recording threshold: a message of level L is recorded when L <= log_level. Written by log_init
 // (the level it is given, or the syslog override) and by mqtt_read_config (the start-up read and
 // every full read).
