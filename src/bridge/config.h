@@ -55,8 +55,8 @@ void mqtt_setup_settings(const char* text);
 
 // What the full read does with a selected entry of the "pub" or "sub" section.
 constexpr int kEntryTaken = 0;
-constexpr int kEntryTableFull = 1;      // its table holds kTableSize entries already
-constexpr int kEntryTopicTooLong = 2;   // an actor whose action topic exceeds 79 characters
+constexpr int kEntryTableFull = 1;     // its table holds kTableSize entries already
+constexpr int kEntryTopicTooLong = 2;  // an actor whose action topic exceeds 79 characters
 
 // The fate of the selected entry `e` when its table holds `stored` entries. For an actor, topic
 // receives the action topic made with mqtt_username (cut when too long) and *topic_len its whole
