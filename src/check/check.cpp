@@ -4,10 +4,10 @@
 // of the file meant, and say so.
 #include "check/check.h"
 
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <strings.h>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -39,6 +39,7 @@ char text[kConfigTextSize];
 char section[kSectionSize];
 call_table calls;
 
+// One "kind: text" line, counted in *count.
 void report(const char* kind, int* count, const char* format, va_list args) {
   ++*count;
   printf("%s: ", kind);
