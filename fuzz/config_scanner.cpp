@@ -69,6 +69,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   char tiny[16];
   for (const char* tag : kTags) {
     lookup(tag, setting, sizeof setting);
+    const int place = str_find(text, tag, 0);
+    const int at = place >= 0 ? json_key_at(text, tag, place) : -1;
+    if (at >= 0) check(at > place && static_cast<size_t>(at) <= size);
     lookup(tag, tiny, small_cap);
     lookup(tag, value, sizeof value);
     (void)atol32(value);

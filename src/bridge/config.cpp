@@ -109,11 +109,7 @@ const selection kSubscribeSelection = {kSectionSub,
                                        true};
 
 // Rebuilds one table from its section of text; for the subscribe table, subscribes each actor's
-// action topic.
-//
-// An action topic longer than 79 characters does not fit the topic buffer. Cut, it would be a
-// topic that no one publishes commands on, and the message handler, which composes the topic the
-// same way, could then match a message on the cut topic. Such an actor is therefore left out
+// action topic. An actor whose action topic is too long (see mqtt_entry_fate) is left out
 // entirely (no table entry, no subscription) with a level-2 line.
 void read_selection(const selection& table) {
   *table.count = 0;
@@ -124,20 +120,19 @@ void read_selection(const selection& table) {
     int pos = 0;
     selected_entry e;
     char topic[kActionTopicSize];
+    int len = 0;
     while (scan_next_selected(section, &pos, &call_names, &e) == 1) {
       const int32_t k = *table.count;
-      if (k >= kTableSize) {  // the table is full: further entries are skipped
+      const int fate = mqtt_entry_fate(k, table.subscribe, e, topic, &len);
+      if (fate == kEntryTableFull) {
         ignored++;
         continue;
       }
-      if (table.subscribe) {
-        const int len = action_topic(mqtt_username, e.call_name, topic);
-        if (static_cast<size_t>(len) >= sizeof topic) {
-          log_appendf(kLogWarning,
-                      "Actor %ld (\"%s\"): action topic of %d characters too long, not subscribed",
-                      static_cast<long>(e.db_id), e.call_name, len);
-          continue;
-        }
+      if (fate == kEntryTopicTooLong) {
+        log_appendf(kLogWarning,
+                    "Actor %ld (\"%s\"): action topic of %d characters too long, not subscribed",
+                    static_cast<long>(e.db_id), e.call_name, len);
+        continue;
       }
       table.dbid[k] = e.db_id;
       snprintf(table.name[k], kCallNameSize, "%s", e.call_name);
@@ -184,6 +179,41 @@ int action_topic(const char* user, const char* name, char (&out)[kActionTopicSiz
   return n < 0 ? static_cast<int>(sizeof out) : n;
 }
 
+// A full table skips further entries. An action topic longer than 79 characters does not fit the
+// topic buffer. Cut, it would be a topic that no one publishes commands on, and the message
+// handler, which composes the topic the same way, could then match a message on the cut topic.
+int mqtt_entry_fate(int32_t stored, bool actor, const selected_entry& e,
+                    char (&topic)[kActionTopicSize], int* topic_len) {
+  if (stored >= kTableSize) return kEntryTableFull;
+  if (!actor) return kEntryTaken;
+  *topic_len = action_topic(mqtt_username, e.call_name, topic);
+  return static_cast<size_t>(*topic_len) >= kActionTopicSize ? kEntryTopicTooLong : kEntryTaken;
+}
+
+void mqtt_access_settings(const char* access) {
+  json_read_tag(access, "uuid", mqtt_username, sizeof mqtt_username);
+  json_read_tag(access, "password", mqtt_password, sizeof mqtt_password);
+  json_read_tag(access, "host", mqtt_host, sizeof mqtt_host);
+  json_read_tag(access, "port", value, sizeof value);
+  mqtt_port = atol32(value);
+  mqtt_keepalive = kKeepalive;
+}
+
+void mqtt_setup_settings(const char* setup) {
+  json_read_tag(setup, "ACTIV", value, sizeof value);
+  mqtt_enabled = atol32(value);
+  json_read_tag(setup, "loglevel", value, sizeof value);
+  log_level = static_cast<uint8_t>(level_of(value));
+  json_read_tag(setup, "interval", value, sizeof value);
+  const int32_t interval = atol32(value);
+  mqtt_interval = interval >= kMinInterval ? interval : kDefaultInterval;
+  json_read_tag(setup, "threshold", value, sizeof value);
+  const double threshold = tavel_atof(value);
+  // Written so that a NaN (from a number text of over 300 integer digits) also falls back to the
+  // minimum: with a NaN threshold no change would ever be published.
+  mqtt_threshold = threshold >= kMinThreshold ? threshold : kMinThreshold;
+}
+
 // A missing brokerSetup.json leaves the text of brokerAccess.json in the buffer, so the setup keys
 // and sections are then looked up there (and normally not found). A key that is not found leaves
 // the error text of the lookup in the setting, or 0 for numbers. The read never stops early.
@@ -194,26 +224,9 @@ int mqtt_read_config(int mode) {
 
   text[0] = '\0';
   read_file(kBrokerAccessFile);
-  json_read_tag(text, "uuid", mqtt_username, sizeof mqtt_username);
-  json_read_tag(text, "password", mqtt_password, sizeof mqtt_password);
-  json_read_tag(text, "host", mqtt_host, sizeof mqtt_host);
-  json_read_tag(text, "port", value, sizeof value);
-  mqtt_port = atol32(value);
-  mqtt_keepalive = kKeepalive;
-
+  mqtt_access_settings(text);
   read_file(kBrokerSetupFile);
-  json_read_tag(text, "ACTIV", value, sizeof value);
-  mqtt_enabled = atol32(value);
-  json_read_tag(text, "loglevel", value, sizeof value);
-  log_level = static_cast<uint8_t>(level_of(value));
-  json_read_tag(text, "interval", value, sizeof value);
-  const int32_t interval = atol32(value);
-  mqtt_interval = interval >= kMinInterval ? interval : kDefaultInterval;
-  json_read_tag(text, "threshold", value, sizeof value);
-  const double threshold = tavel_atof(value);
-  // Written so that a NaN (from a number text of over 300 integer digits) also falls back to the
-  // minimum: with a NaN threshold no change would ever be published.
-  mqtt_threshold = threshold >= kMinThreshold ? threshold : kMinThreshold;
+  mqtt_setup_settings(text);
 
   // clang-format off
   log_appendf(kLogEssential, "Global MQTT_k482916 Configuration read. Enabled: %ld, Loglevel:%d, Polling Interval:%lds, threshold:%1.4f",

@@ -50,6 +50,27 @@ constexpr size_t kActionTopicSize = 80;
 // means out holds a cut topic that must not be used: it could equal another actor's real topic.
 int action_topic(const char* user, const char* name, char (&out)[kActionTopicSize]);
 
+// The settings of brokerAccess.json in `text`, taken as every full read takes them: uuid,
+// password and host as looked up (a key that is not found leaves its error text), port (0 when
+// not found), keepalive 60. Writes those settings only and logs nothing.
+void mqtt_access_settings(const char* text);
+
+// The settings of brokerSetup.json in `text`, taken as every full read takes them: enabled, log
+// level (low 8 bits, into log_level), interval (below 5: 30), threshold (below 0.1, or not a
+// number: 0.1). Writes those settings only and logs nothing.
+void mqtt_setup_settings(const char* text);
+
+// What the full read does with a selected entry of the "pub" or "sub" section.
+constexpr int kEntryTaken = 0;
+constexpr int kEntryTableFull = 1;     // its table holds kTableSize entries already
+constexpr int kEntryTopicTooLong = 2;  // an actor whose action topic exceeds 79 characters
+
+// The fate of the selected entry `e` when its table holds `stored` entries. For an actor, topic
+// receives the action topic made with mqtt_username (cut when too long) and *topic_len its whole
+// length; for a sensor both are left alone. Logs nothing.
+int mqtt_entry_fate(int32_t stored, bool actor, const selected_entry& e,
+                    char (&topic)[kActionTopicSize], int* topic_len);
+
 // Mode 1 (start-up read): reads only "loglevel" from brokerSetup.json, stores it in log_level
 // (5 when it is 6 or more) and returns it; logs nothing. Mode 0 or any other (full read): copies
 // reload_counter into mqtt_reload_seen (when shm_reload is attached), reads both files, fills

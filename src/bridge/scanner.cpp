@@ -7,6 +7,8 @@
 namespace {
 
 constexpr char kQuote = '"';
+// Blanks that may stand around the colon of a top-level value.
+constexpr const char* kBlanks = " \t\r\n";
 
 // Copies at most cap - 1 characters of src[0..len-1] into out and terminates it.
 // Returns the number of characters copied. REQUIRES: cap >= 1.
@@ -62,6 +64,21 @@ int json_read_tag(const char* text, const char* tag, char* out, size_t cap) {
   return copy_cut(out, cap, open + 1, static_cast<size_t>(close - (open + 1)));
 }
 
+// Only the quotes before the occurrence are counted: the format has no escapes, so an odd count
+// means the occurrence stands inside a quoted string.
+int json_key_at(const char* text, const char* tag, int pos) {
+  if (pos < 1 || text[pos - 1] != kQuote) return -1;
+  int quotes = 0;
+  for (int i = 0; i < pos - 1; i++) quotes += text[i] == kQuote;
+  if (quotes % 2 != 0) return -1;
+  const char* after = text + pos + strlen(tag);
+  if (*after != kQuote) return -1;
+  after += 1 + strspn(after + 1, kBlanks);
+  if (*after != ':') return -1;
+  after += 1 + strspn(after + 1, kBlanks);
+  return static_cast<int>(after - text);
+}
+
 // Sections cannot nest: the first closing brace ends the section.
 int json_read_section(const char* text, const char* pattern, char* section, size_t cap) {
   if (section == nullptr || cap == 0) return -1;
@@ -87,6 +104,14 @@ int32_t scan_entry_key(const char* section, int colon, char* id_field) {
   return atol32(id_field);
 }
 
+int scan_entry_value(const char* section, int colon, const char** value) {
+  const size_t n = strlen(section);
+  const size_t begin = static_cast<size_t>(colon) + 2;
+  *value = section + (begin < n ? begin : n);
+  const char* close = strchr(*value, kQuote);
+  return static_cast<int>(close != nullptr ? close - *value : section + n - *value);
+}
+
 // Every colon starts an entry, also one inside a value; the value's opening quote (colon + 1) is
 // skipped unseen.
 int32_t scan_call_section(const char* section, call_table* calls) {
@@ -102,15 +127,9 @@ int32_t scan_call_section(const char* section, call_table* calls) {
     if (calls->count >= kTableSize) continue;  // the table is full: further entries are skipped
     const int32_t k = calls->count;
     calls->dbid[k] = scan_entry_key(section, static_cast<int>(i), id_field);
-    size_t len = 0;
-    if (i + 2 < n) {
-      const char* value = section + i + 2;
-      const char* close = strchr(value, kQuote);
-      len = close != nullptr ? static_cast<size_t>(close - value) : strlen(value);
-      copy_cut(calls->name[k], kCallNameSize, value, len);
-    } else {
-      calls->name[k][0] = '\0';
-    }
+    const char* value = nullptr;
+    const int len = scan_entry_value(section, static_cast<int>(i), &value);
+    copy_cut(calls->name[k], kCallNameSize, value, static_cast<size_t>(len));
     calls->count = k + 1;
   }
   return colons;

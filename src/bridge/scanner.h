@@ -38,6 +38,13 @@ int str_find(const char* text, const char* pattern, int start);
 // Returns -1 without writing when out is null or cap is 0.
 int json_read_tag(const char* text, const char* tag, char* out, size_t cap);
 
+// Tells whether the occurrence of `tag` at text[pos] is written as a key: inside double quotes
+// that open a string outside every other quoted string (an even number of quotes before it),
+// followed by blanks (space, tab, CR, LF) at most and a colon. Returns the index of the first
+// character after that colon and the blanks after it (the value's place), or -1 when the
+// occurrence is not a key. REQUIRES: text and tag non-null, tag occurs at pos.
+int json_key_at(const char* text, const char* tag, int pos);
+
 // Copies the text of the section that starts after the first occurrence of `pattern` (for
 // example kSectionPub) up to the first closing brace after it, or up to the end of the text, into
 // section, cut to cap - 1 characters and terminated. Returns the number of characters copied, or
@@ -57,6 +64,12 @@ struct call_table {
 // 512th are not stored. Returns the number of colons found, which exceeds calls->count when
 // entries were left out.
 int32_t scan_call_section(const char* section, call_table* calls);
+
+// The value of the entry whose colon is section[colon], as the "call" section takes it: from the
+// second character after the colon (the first, normally the opening quote, is skipped unseen) up
+// to the next double quote or the end. Sets *value to its start and returns its length (0 and
+// the terminator when the section ends first). REQUIRES: 0 <= colon < strlen(section).
+int scan_entry_value(const char* section, int colon, const char** value);
 
 // Reads the key text of the entry whose colon is section[colon]: the characters from
 // section[colon-2] backwards up to (not including) the first double quote or the start of the

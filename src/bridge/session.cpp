@@ -27,16 +27,29 @@ constexpr int kServiceMaxPackets = 1;  // and handles at most this many packets
 constexpr int kResetServiceMs = 2000;  // servicing after a reset
 constexpr unsigned kClosePauseS = 1;   // pause after destroying the client
 
-// True when libmosquitto would accept `username` as a client id. mosquitto_new refuses an empty
-// or malformed UTF-8 id, and on that path closes file descriptor 0 as a side effect, so such a
-// name must never reach it.
-bool client_id_acceptable(const char* username) {
+}  // namespace
+
+// mosquitto_new refuses an empty or malformed UTF-8 id, and on that path closes file descriptor
+// 0 as a side effect, so such a name must never reach it.
+bool mqtt_client_id_acceptable(const char* username) {
   if (username == nullptr || username[0] == '\0') return false;
   size_t len = strnlen(username, kSettingSize);
   return mosquitto_validate_utf8(username, static_cast<int>(len)) == MOSQ_ERR_SUCCESS;
 }
 
-}  // namespace
+// libmosquitto 2.0 speaks MQTT 3.1.1 by default; the daemon speaks MQTT 3.1 ("MQIsdp", level 3).
+struct mosquitto* mqtt_client_new(const char* username) {
+  if (!mqtt_client_id_acceptable(username)) return nullptr;
+  struct mosquitto* mosq = mosquitto_new(username, true, nullptr);
+  if (mosq != nullptr) mosquitto_int_option(mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V31);
+  return mosq;
+}
+
+// No CA directory, client certificate, key or password callback; no insecure mode is ever set.
+int mqtt_client_tls(struct mosquitto* mosq, char* cafile, size_t cap) {
+  path_with_root(kCaBundle, cafile, cap);
+  return mosquitto_tls_set(mosq, cafile, nullptr, nullptr, nullptr, nullptr);
+}
 
 // Opens the session: creates the client, registers the callbacks, sets the credentials (and TLS
 // on port 8883) and connects.
@@ -57,17 +70,13 @@ int mqtt_open(const char* host, int port, int keepalive, const char* username,
   // A client left over from an open without a close would keep its socket for ever.
   if (mqtt_mosq != nullptr) mosquitto_destroy(mqtt_mosq);
   mqtt_mosq = nullptr;
-  if (client_id_acceptable(username)) {
-    mqtt_mosq = mosquitto_new(username, true, nullptr);
-    // mosquitto_new sets SIGPIPE to ignored; the daemon logs every signal it receives.
-    linux_signal_install(SIGPIPE);
-  }
+  mqtt_mosq = mqtt_client_new(username);
+  // mosquitto_new sets SIGPIPE to ignored; the daemon logs every signal it receives.
+  linux_signal_install(SIGPIPE);
   if (mqtt_mosq == nullptr) {
     log_append(kLogWarning, "mqtt_open: Error: Out of memory");
     return kOpenNoClient;
   }
-  // libmosquitto 2.0 speaks MQTT 3.1.1 by default; the daemon speaks MQTT 3.1 ("MQIsdp", level 3).
-  mosquitto_int_option(mqtt_mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V31);
 
   log_append(kLogDebug, "mqtt_open: mosquitto_log_callback_set()");
   mosquitto_log_callback_set(mqtt_mosq, log_callback);
@@ -85,9 +94,8 @@ int mqtt_open(const char* host, int port, int keepalive, const char* username,
 
   if (port == kTlsPort) {
     char cafile[kPathCapacity];
-    path_with_root(kCaBundle, cafile, sizeof cafile);
     log_append(kLogDebug, "mqtt_open: mosquitto_tls_set()");
-    int tls_rc = mosquitto_tls_set(mqtt_mosq, cafile, nullptr, nullptr, nullptr, nullptr);
+    int tls_rc = mqtt_client_tls(mqtt_mosq, cafile, sizeof cafile);
     // A client whose CA file was refused connects without TLS, and the password would cross the
     // network in clear text. No connection is better.
     if (tls_rc != MOSQ_ERR_SUCCESS) {

@@ -2,6 +2,7 @@
 // daemon's only thread (no network thread is ever started).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 struct mosquitto;
@@ -30,6 +31,21 @@ constexpr int kOpenConnectFailed = -20;  // the connect call failed; the client 
 // connection attempt: the client would otherwise connect in clear text.
 int mqtt_open(const char* host, int port, int keepalive, const char* username,
               const char* password);
+
+// True when libmosquitto would accept `username` as a client id: not empty, valid UTF-8.
+bool mqtt_client_id_acceptable(const char* username);
+
+// Creates the client of one session: client id = user name, clean session, MQTT 3.1
+// ("MQIsdp", level 3). Returns null, without calling libmosquitto, for an empty or non-UTF-8 user
+// name (mosquitto_new would refuse it and close file descriptor 0), and null when libmosquitto
+// cannot create it. The caller owns the client (mosquitto_destroy). Note that mosquitto_new sets
+// SIGPIPE to ignored.
+struct mosquitto* mqtt_client_new(const char* username);
+
+// Switches TLS on for mosq with the CA bundle (root prefix added; its path is written into
+// cafile, capacity cap), host-name checking on. Returns libmosquitto's result; anything but
+// MOSQ_ERR_SUCCESS means the bundle was refused and the client must not connect.
+int mqtt_client_tls(struct mosquitto* mosq, char* cafile, size_t cap);
 
 // Destroys the client without a DISCONNECT (a null handle is fine), sets mqtt_mosq to null,
 // cleans the library up and sleeps 1 second.

@@ -14,6 +14,7 @@
 #include "bridge/config.h"
 #include "bridge/publish.h"
 #include "bridge/session.h"
+#include "check/check.h"
 #include "log/log.h"
 #include "log/signal.h"
 #include "shm/demonstatus.h"
@@ -109,6 +110,9 @@ void publish_pass(int32_t counter) {
 
 int daemon_main(int argc, char** argv) {
   paths_init();
+  // --check and --help are answered before anything is attached, logged or written.
+  const int checked = check_command(argc, argv);
+  if (checked != kNotACheck) return checked;
   demonstatus_start(kDemonSlot, kDemonName, kDemonVersion, 0);
 
   // Name and version are read back from the status entry; without a status table the daemon

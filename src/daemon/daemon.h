@@ -13,6 +13,6 @@ constexpr const char* kLogFileName = "k482916.log";
 // Written by daemon_main only.
 extern sqlite3* sql_config_handle;
 
-// Runs the daemon: returns only at start-up ("-v": 0; segments missing: 0); otherwise the process
-// ends through the signal handling.
+// Runs the daemon: returns only at start-up ("-v": 0; segments missing: 0; "--check" or "--help":
+// the exit status of check_command); otherwise the process ends through the signal handling.
 int daemon_main(int argc, char** argv);

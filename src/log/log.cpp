@@ -34,7 +34,6 @@ namespace {
 volatile int32_t log_init_state = -1;
 
 constexpr int32_t kMinFileSize = 10000;
-constexpr const char* kLogDirectory = "/tmp/";
 constexpr const char* kConsoleDevice = "/dev/console";
 // Mode of a newly created log file: the daemon runs as root, the log is for everybody to read.
 constexpr mode_t kLogFileMode = 0644;
@@ -87,7 +86,7 @@ int open_log_file(int flags) {
   int fd = open(log_filename, flags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, kLogFileMode);
   if (fd < 0) return -1;
   struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+  if (fstat(fd, &st) != 0 || log_file_refusal(st) != nullptr) {
     close(fd);
     return -1;
   }
@@ -184,6 +183,24 @@ void write_console_line(const char* text) {
 
 log_syslog_sender log_syslog_send = syslog_send_default;
 
+// Defaults apply to anything the database cannot give.
+void log_read_settings() {
+  log_max_filesize = sqldb_read_long("/demons/max_logfile_size");
+  if (log_max_filesize < kMinFileSize) log_max_filesize = kMinFileSize;
+  log_syslog_enabled = sqldb_read_long("/sys/logging/syslog_enabled");
+  log_syslog_logleveloverride = sqldb_read_long("/sys/logging/syslog_logleveloverride");
+  sqldb_read_string("/sys/logging/syslog_server", log_syslog_server, sizeof log_syslog_server);
+  sqldb_read_string("/sys/network/hostname", log_syslog_my_hostname, sizeof log_syslog_my_hostname);
+}
+
+// A link, FIFO or device planted in /tmp (world-writable; the daemon runs as root) must neither
+// redirect nor block the daemon's writes.
+const char* log_file_refusal(const struct stat& st) {
+  if (S_ISLNK(st.st_mode)) return "a symbolic link";
+  if (!S_ISREG(st.st_mode)) return "not a regular file";
+  return nullptr;
+}
+
 // Settings come from the configuration database; defaults apply to anything it cannot give.
 void log_init(const char* filename, int level, int32_t demon_id, const char* name) {
   // Line-buffered stdout: a terminating signal ends the process with _exit, which flushes nothing.
@@ -195,12 +212,7 @@ void log_init(const char* filename, int level, int32_t demon_id, const char* nam
   snprintf(log_my_demon_name, sizeof log_my_demon_name, "%s", name != nullptr ? name : "");
   log_level = static_cast<uint8_t>(level);
 
-  log_max_filesize = sqldb_read_long("/demons/max_logfile_size");
-  if (log_max_filesize < kMinFileSize) log_max_filesize = kMinFileSize;
-  log_syslog_enabled = sqldb_read_long("/sys/logging/syslog_enabled");
-  log_syslog_logleveloverride = sqldb_read_long("/sys/logging/syslog_logleveloverride");
-  sqldb_read_string("/sys/logging/syslog_server", log_syslog_server, sizeof log_syslog_server);
-  sqldb_read_string("/sys/network/hostname", log_syslog_my_hostname, sizeof log_syslog_my_hostname);
+  log_read_settings();
 
   path_with_root(kLogDirectory, log_path, sizeof log_path);
   char relative[kPathCapacity];

@@ -3,6 +3,8 @@
 // the level is 5 or more. Level 1 is the most important; -1 goes to the system console.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <ctime>
 
@@ -14,6 +16,9 @@ constexpr int kLogWarning = 2;    // something left out or failed
 constexpr int kLogInfo = 3;       // session events
 constexpr int kLogDebug = 4;      // routine detail
 constexpr int kLogEcho = 5;       // echo every message on stdout
+
+// Folder of the log file (the root prefix is added where it is used).
+constexpr const char* kLogDirectory = "/tmp/";
 
 // Recording threshold: a message of level L is recorded when L <= log_level. Written by log_init
 // (the level it is given, or the syslog override) and by mqtt_read_config (the start-up read and
@@ -47,6 +52,17 @@ extern char log_syslog_my_hostname[128];
 // `filename` is the bare file name (at most 249 characters), `name` the display
 // name (at most 39 characters; longer ones are cut).
 void log_init(const char* filename, int level, int32_t demon_id, const char* name);
+
+// Reads the logging settings from the configuration database, as log_init does: log_max_filesize
+// (at least 10000), log_syslog_enabled, log_syslog_logleveloverride, log_syslog_server and
+// log_syslog_my_hostname. Writes those only and logs nothing. A missing database gives the
+// defaults at once; a locked one costs the retries of the database reads.
+void log_read_settings();
+
+// Why the log writer leaves the file with status `st` alone (st taken without following a
+// symbolic link, as lstat gives it): "a symbolic link" or "not a regular file"; null when it
+// writes there.
+const char* log_file_refusal(const struct stat& st);
 
 // Records `text` at `level` (taken as a signed 8-bit number, so 255 means -1). Before log_init it
 // prints "*** ERROR: log_init() missing ***: <text>" on stdout instead. Never fails visibly; safe

@@ -1,0 +1,378 @@
+// The configuration check. Both files are read and looked up with the daemon's own routines (the
+// same scanner, limits, floors and defaults, the same table rules); on top of that, small look-ups
+// find the places where the plain text search would take something other than what the writer
+// of the file meant, and say so.
+#include "check/check.h"
+
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "bridge/config.h"
+#include "bridge/scanner.h"
+#include "bridge/session.h"
+#include "daemon/daemon.h"
+#include "log/log.h"
+#include "support/paths.h"
+#include "support/readfile.h"
+#include "support/sqldb.h"
+
+namespace {
+
+// MQTT 3.1 allows client ids of 1 to 23 characters; stricter brokers refuse longer ones.
+constexpr size_t kStrictClientIdLength = 23;
+constexpr int32_t kMaxPort = 65535;
+// Blanks the check skips when it looks at a section entry's value.
+constexpr const char* kBlanks = " \t\r\n";
+
+int warnings = 0;
+int errors = 0;
+
+// Storage of the check: one file at a time, as the full read holds it, and the call table.
+char text[kConfigTextSize];
+char section[kSectionSize];
+call_table calls;
+
+// One "kind: text" line, counted in *count.
+void report(const char* kind, int* count, const char* format, va_list args) {
+  ++*count;
+  printf("%s: ", kind);
+  vprintf(format, args);
+  putchar('\n');
+}
+
+__attribute__((format(printf, 1, 2))) void warn(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  report("warning", &warnings, format, args);
+  va_end(args);
+}
+
+__attribute__((format(printf, 1, 2))) void fail(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  report("error", &errors, format, args);
+  va_end(args);
+}
+
+void print_usage(FILE* out) {
+  fprintf(out,
+          "Usage: %s [-v]                run the daemon (-v: print the version)\n"
+          "       %s --check [--connect] check the configuration and exit\n"
+          "       %s --help | -h         print this text\n"
+          "--check reads brokerAccess.json, brokerSetup.json and the settings database as the\n"
+          "daemon does and prints the settings, the tables and every pitfall found; --connect\n"
+          "also opens one session to the broker and prints its answer. Exit status: 0 usable,\n"
+          "1 errors, 2 bad command line. Nothing is started, attached, logged or created.\n",
+          kDemonName, kDemonName, kDemonName);
+}
+
+// Line number (from 1) of text[pos].
+int line_of(int pos) {
+  int line = 1;
+  for (int i = 0; i < pos; i++) line += text[i] == '\n';
+  return line;
+}
+
+// Reads one configuration file into text as the full read does (a file that cannot be read
+// leaves text as it was). Returns false when it cannot be read.
+bool read_config_file(const char* absolute) {
+  char path[kPathCapacity];
+  path_with_root(absolute, path, sizeof path);
+  const int32_t bytes = readfileinstring(path, text, sizeof text);
+  if (bytes < 0) {
+    fail("cannot read %s: %s", path, strerror(errno));
+    return false;
+  }
+  printf("file: %s, %ld bytes\n", path, static_cast<long>(bytes));
+  struct stat st;
+  if (stat(path, &st) == 0 && st.st_size >= static_cast<off_t>(kConfigTextSize)) {
+    warn("%s has %lld bytes: only the first %zu are read", path, static_cast<long long>(st.st_size),
+         kConfigTextSize - 1);
+  }
+  return true;
+}
+
+// Looks `tag` up as the daemon does and returns the lookup's result (-1: not found). Warns when
+// the lookup starts at a place that is not the key, or when the key's value is not quoted: in
+// both cases the daemon takes the next quoted text, which is shown unless `secret`.
+int check_key(const char* tag, bool secret) {
+  char found[kSettingSize];
+  const int rc = json_read_tag(text, tag, found, sizeof found);
+  const int p = str_find(text, tag, 0);
+  if (p < 0) return rc;
+  const int value = json_key_at(text, tag, p);
+  const char* shown = secret ? "(censored)" : found;
+  if (value < 0) {
+    warn(
+        "\"%s\" first occurs at line %d inside another key or value; the daemon reads the "
+        "value after that place: \"%s\"",
+        tag, line_of(p), shown);
+  } else if (text[value] != '"') {
+    warn(
+        "\"%s\" at line %d: value not in double quotes; the daemon takes the next quoted text "
+        "instead: \"%s\"",
+        tag, line_of(p), shown);
+  }
+  return rc;
+}
+
+void check_access() {
+  text[0] = '\0';
+  const bool readable = read_config_file(kBrokerAccessFile);
+  const int user_rc = check_key("uuid", false);
+  const int password_rc = check_key("password", true);
+  const int host_rc = check_key("host", false);
+  const int port_rc = check_key("port", false);
+  mqtt_access_settings(text);
+  if (!readable) return;
+
+  printf("host: %s\n", mqtt_host);
+  if (host_rc <= 0) fail("no host in brokerAccess.json");
+
+  printf("port: %ld\n", static_cast<long>(mqtt_port));
+  if (port_rc < 0)
+    fail("no port in brokerAccess.json");
+  else if (mqtt_port < 1 || mqtt_port > kMaxPort)
+    fail("port %ld is no TCP port", static_cast<long>(mqtt_port));
+
+  char cafile[kPathCapacity];
+  path_with_root(kCaBundle, cafile, sizeof cafile);
+  if (mqtt_port == kTlsPort) {
+    printf("tls: on, CA bundle %s\n", cafile);
+    // Without its CA bundle the daemon does not connect at all rather than send the password
+    // in clear text: the configuration cannot work.
+    if (access(cafile, R_OK) != 0)
+      fail("CA bundle %s cannot be read (%s): on port %d the daemon never connects", cafile,
+           strerror(errno), kTlsPort);
+  } else {
+    printf("tls: off (only port %d uses TLS)\n", kTlsPort);
+  }
+
+  printf("uuid: %s\n", mqtt_username);
+  const size_t user_length = strlen(mqtt_username);
+  if (user_rc < 0) {
+    fail("no uuid in brokerAccess.json");
+  } else if (user_length == 0) {
+    fail("the uuid is empty: no client can be made for it");
+  } else if (!mqtt_client_id_acceptable(mqtt_username)) {
+    fail("the uuid is not UTF-8 text: no client can be made for it");
+  } else if (user_length > kStrictClientIdLength) {
+    warn(
+        "the uuid has %zu characters: MQTT 3.1 allows client ids of at most %zu, strict brokers "
+        "refuse it",
+        user_length, kStrictClientIdLength);
+  }
+
+  printf("password: %zu characters\n", strlen(mqtt_password));
+  if (password_rc < 0) warn("no \"password\": the daemon sends the text \"%s\"", mqtt_password);
+}
+
+// Top-level keys of brokerSetup.json and what a missing one gives.
+struct setup_key {
+  const char* tag;
+  const char* when_missing;
+};
+constexpr setup_key kSetupKeys[] = {{"ACTIV", "the bridge is off"},
+                                    {"loglevel", "log level 0"},
+                                    {"interval", "interval 30 s"},
+                                    {"threshold", "threshold 0.1"}};
+
+void check_setup() {
+  // Unreadable, it leaves brokerAccess.json in the buffer, and the daemon looks there.
+  read_config_file(kBrokerSetupFile);
+  for (const setup_key& key : kSetupKeys) {
+    if (check_key(key.tag, false) == -1)
+      warn("no \"%s\" in brokerSetup.json: %s", key.tag, key.when_missing);
+  }
+  mqtt_setup_settings(text);
+  printf("enabled: %ld%s\n", static_cast<long>(mqtt_enabled),
+         mqtt_enabled != 0 ? "" : " (bridge off: nothing is published, no command is taken)");
+  printf("log level: %d\n", static_cast<int>(log_level));
+  printf("interval: %ld s\n", static_cast<long>(mqtt_interval));
+  printf("threshold: %1.4f\n", mqtt_threshold);
+}
+
+// Reads the section `pattern` ("call", "pub" or "sub" as `name`) into section; warns when it is
+// missing, when only its spelling keeps it from being found, and when it runs into the next one.
+bool read_section(const char* pattern, const char* name) {
+  if (json_read_section(text, pattern, section, sizeof section) < 0) {
+    char key[16];
+    snprintf(key, sizeof key, "\"%s\"", name);
+    if (str_find(text, key, 0) >= 0)
+      warn("section \"%s\" not found: write it as %s with nothing between key, colon and brace",
+           name, pattern);
+    else
+      warn("no section \"%s\"", name);
+    return false;
+  }
+  if (strchr(section, '{') != nullptr)
+    warn("section \"%s\" runs into the next section: its closing brace is missing", name);
+  return true;
+}
+
+void check_calls() {
+  calls.count = 0;
+  if (!read_section(kSectionCall, "call")) return;
+  const int32_t found = scan_call_section(section, &calls);
+  if (found > calls.count)
+    warn("more than %ld call names: %ld left out", static_cast<long>(kTableSize),
+         static_cast<long>(found - calls.count));
+  int32_t k = 0;
+  for (int i = 0; section[i] != '\0' && k < calls.count; i++) {
+    if (section[i] != ':') continue;
+    const char* name = nullptr;
+    const int length = scan_entry_value(section, i, &name);
+    if (calls.dbid[k] == 0)
+      warn("call entry %ld has no DB id (a blank before its colon, or a colon in a call name)",
+           static_cast<long>(k + 1));
+    if (static_cast<size_t>(length) >= kCallNameSize)
+      warn("call name of %ld has %d characters, cut to %zu: \"%s\"",
+           static_cast<long>(calls.dbid[k]), length, kCallNameSize - 1, calls.name[k]);
+    ++k;
+  }
+}
+
+// Warns about entries of a "pub" or "sub" section that look selected but are not: a value such as
+// "On", "yes" or "1", or "on" after a blank.
+void check_unselected(const char* name) {
+  static constexpr const char* kMeantOn[] = {"on", "yes", "true", "1"};
+  char id_field[kIdFieldWidth + 1];
+  for (int i = 0; section[i] != '\0'; i++) {
+    if (section[i] != ':' || strncmp(section + i + 1, "\"on\"", 4) == 0) continue;
+    const char* open = section + i + 1 + strspn(section + i + 1, kBlanks);
+    if (*open != '"') continue;
+    const char* close = strchr(open + 1, '"');
+    if (close == nullptr) continue;
+    const size_t length = static_cast<size_t>(close - open - 1);
+    for (const char* meant : kMeantOn) {
+      if (length != strlen(meant) || strncasecmp(open + 1, meant, length) != 0) continue;
+      warn(
+          "%s entry %ld: the value written %.*s does not select it; only \"on\" right after the "
+          "colon does",
+          name, static_cast<long>(scan_entry_key(section, i, id_field)),
+          static_cast<int>(close - (section + i)), section + i + 1);
+    }
+  }
+}
+
+// One of the two selection tables, filled with the daemon's own tables and rules.
+void check_selection(const char* pattern, const char* name, bool actor, int32_t* count,
+                     int32_t* dbid, char (*names)[kCallNameSize]) {
+  *count = 0;
+  if (!read_section(pattern, name)) return;
+  check_unselected(name);
+  const char* kind = actor ? "actor" : "sensor";
+  int32_t ignored = 0;
+  int pos = 0;
+  selected_entry e;
+  char topic[kActionTopicSize];
+  int length = 0;
+  while (scan_next_selected(section, &pos, &calls, &e) == 1) {
+    const int fate = mqtt_entry_fate(*count, actor, e, topic, &length);
+    if (e.db_id == 0) warn("%s entry with DB id 0 (a blank before its colon?)", name);
+    if (fate == kEntryTableFull) {
+      ignored++;
+      continue;
+    }
+    if (fate == kEntryTopicTooLong) {
+      warn("actor %ld \"%s\" left out: its action topic has %d characters, at most %zu",
+           static_cast<long>(e.db_id), e.call_name, length, kActionTopicSize - 1);
+      continue;
+    }
+    if (e.call_index >= calls.count)
+      warn("%s %ld has no call name: it is named \"%s\"", kind, static_cast<long>(e.db_id),
+           e.call_name);
+    dbid[*count] = e.db_id;
+    snprintf(names[*count], kCallNameSize, "%s", e.call_name);
+    if (actor) {
+      printf("actor %ld \"%s\": %s\n", static_cast<long>(e.db_id), e.call_name, topic);
+      for (int32_t j = 0; j < *count; j++) {
+        if (strcmp(names[j], e.call_name) == 0)
+          warn("actors %ld and %ld share the call name \"%s\": a command sets both",
+               static_cast<long>(dbid[j]), static_cast<long>(e.db_id), e.call_name);
+      }
+    } else {
+      printf("sensor %ld \"%s\": %s/%ld, %s/%s\n", static_cast<long>(e.db_id), e.call_name,
+             mqtt_username, static_cast<long>(e.db_id), mqtt_username, e.call_name);
+    }
+    ++*count;
+  }
+  if (ignored > 0)
+    warn("more than %ld entries in \"%s\": %ld left out", static_cast<long>(kTableSize), name,
+         static_cast<long>(ignored));
+  printf("%ss: %ld\n", kind, static_cast<long>(*count));
+}
+
+void check_log() {
+  char database[kPathCapacity];
+  path_with_root(kConfigDatabase, database, sizeof database);
+  // A missing database costs no retries: the reads see that it does not exist.
+  if (access(database, F_OK) != 0)
+    warn("settings database %s missing: the log settings take their defaults", database);
+  else
+    printf("settings database: %s\n", database);
+  log_read_settings();
+
+  if (log_syslog_enabled == 1) {
+    printf("log: syslog to \"%s\", level override %ld\n", log_syslog_server,
+           static_cast<long>(log_syslog_logleveloverride));
+    return;
+  }
+  char relative[kPathCapacity];
+  snprintf(relative, sizeof relative, "%s%s", kLogDirectory, kLogFileName);
+  char path[kPathCapacity];
+  path_with_root(relative, path, sizeof path);
+  printf("log: file %s, at most %ld bytes\n", path, static_cast<long>(log_max_filesize));
+  struct stat st;
+  if (lstat(path, &st) != 0) return;  // not there yet: the daemon creates it
+  if (const char* refusal = log_file_refusal(st))
+    warn("log file %s is %s: the daemon does not write it", path, refusal);
+  else if (st.st_uid != geteuid())
+    warn("log file %s belongs to user %ld, not to this user (%ld)", path,
+         static_cast<long>(st.st_uid), static_cast<long>(geteuid()));
+}
+
+int run_check(bool connect) {
+  check_access();
+  check_setup();
+  check_calls();
+  check_selection(kSectionPub, "pub", false, &mqtt_publish_sensor_dbids, mqtt_publish_sensor_dbid,
+                  mqtt_publish_sensor_name);
+  check_selection(kSectionSub, "sub", true, &mqtt_subscribe_actor_dbids, mqtt_subscribe_actor_dbid,
+                  mqtt_subscribe_actor_name);
+  check_log();
+
+  bool connected = true;
+  if (connect && errors == 0) connected = check_connect();
+  if (connect && errors > 0) printf("broker: not tried, the configuration has errors\n");
+
+  if (errors == 0 && connected)
+    printf("result: usable, warnings: %d\n", warnings);
+  else
+    printf("result: not usable, errors: %d, warnings: %d%s\n", errors, warnings,
+           connected ? "" : ", no session with the broker");
+  return errors == 0 && connected ? kCheckUsable : kCheckErrors;
+}
+
+}  // namespace
+
+int check_command(int argc, char** argv) {
+  if (argc < 2) return kNotACheck;
+  if (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0) {
+    print_usage(stdout);
+    return kCheckUsable;
+  }
+  if (strcmp(argv[1], "--check") != 0) return kNotACheck;
+  const bool connect = argc == 3 && strcmp(argv[2], "--connect") == 0;
+  if (argc > 3 || (argc == 3 && !connect)) {
+    print_usage(stderr);
+    return kCheckBadUsage;
+  }
+  return run_check(connect);
+}
