@@ -282,13 +282,13 @@ void CommandClient::service() {
   if (mosq_ != nullptr) mosquitto_loop(mosq_, 0, 1);
 }
 
-void note_scenario(const char* bench, harness::Scenario& s) {
-  harness::Controller& c = s.controller();
+void note_scenario(const char* bench, test_support::Scenario& s) {
+  test_support::ToolController& c = s.controller();
   note("%s: broker on port %d (%s), controller root %s, key offset %d", bench, s.broker().port(),
        s.broker().dir().c_str(), c.root().c_str(), static_cast<int>(c.key_offset()));
 }
 
-bool add_ten_sensors(harness::Controller& c, harness::BridgeConfig& cfg) {
+bool add_ten_sensors(test_support::ToolController& c, test_support::BridgeConfig& cfg) {
   for (int32_t i = 0; i < 10; ++i) {
     int32_t id = 1001 + i;
     cfg.name(id, "sensor" + std::to_string(i)).publish(id);

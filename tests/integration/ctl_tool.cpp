@@ -18,30 +18,17 @@
 #include <gtest/gtest.h>
 
 #include "daemon/demonstatus.h"
-#include "integration/harness/harness.h"
 #include "shm/sensor_record.h"
 #include "shm/shm.h"
+#include "support/controller.h"
 #include "support/paths.h"
-#include "support/test_env.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 
-// Every key the tool creates, with its size.
-const test_env::SegmentSpec kAllSegments[] = {
-    {kKeyReload, kSizeReload},
-    {kKeySensordata, kSizeSensordata},
-    {kKeySensordata2, kSizeSensordata2},
-    {kKeyMappingdata, kSizeMappingdata},
-    {kKeyExternaldata, kSizeExternaldata},
-    {kKeyChipid, kSizeChipid},
-    {kKeyLedArray, kSizeLedArray},
-    {kKeyRgbArray, kSizeRgbArray},
-    {kKeyDemonstatus, kSizeDemonstatus},
-};
-
-using harness::ProcessResult;
+using test_support::kAllSegments;
+using test_support::ProcessResult;
 
 class CtlTool : public ::testing::Test {
  protected:
@@ -57,9 +44,9 @@ class CtlTool : public ::testing::Test {
 
   // Runs the tool with this test's key offset.
   ProcessResult ctl(const std::vector<std::string>& args) {
-    std::vector<std::string> argv{harness::ctl_binary()};
+    std::vector<std::string> argv{test_support::ctl_binary()};
     argv.insert(argv.end(), args.begin(), args.end());
-    return harness::run_process(argv, {{"K482916_SHM_KEY_OFFSET", std::to_string(offset_)}});
+    return test_support::run_process(argv, {{"K482916_SHM_KEY_OFFSET", std::to_string(offset_)}});
   }
 
   // Runs the tool and fails the test with its output unless it exits 0.
@@ -76,7 +63,7 @@ class CtlTool : public ::testing::Test {
     ASSERT_EQ(1, result) << out;
   }
 
-  int32_t offset_ = test_env::unique_key_offset();
+  int32_t offset_ = test_support::unique_key_offset();
 };
 
 TEST_F(CtlTool, CreateMakesEverySegmentZeroedWithTheLockReleased) {
@@ -310,9 +297,9 @@ TEST_F(CtlTool, PopulateAndDrift) {
   // drift runs until the SIGTERM that `timeout` sends after 3 s, and must end cleanly on it.
   ProcessResult drift;
   std::thread runner([&] {
-    drift = harness::run_process({"/usr/bin/timeout", "--preserve-status", "-s", "TERM", "3",
-                                  harness::ctl_binary(), "drift", "--period", "50"},
-                                 {{"K482916_SHM_KEY_OFFSET", std::to_string(offset_)}});
+    drift = test_support::run_process({"/usr/bin/timeout", "--preserve-status", "-s", "TERM", "3",
+                                       test_support::ctl_binary(), "drift", "--period", "50"},
+                                      {{"K482916_SHM_KEY_OFFSET", std::to_string(offset_)}});
   });
   bool moved = false;
   for (int tries = 0; tries < 100 && !moved; ++tries) {

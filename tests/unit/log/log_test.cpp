@@ -12,16 +12,15 @@
 #include <string>
 #include <vector>
 
+#include "support/files.h"
 #include "support/paths.h"
-#include "support/test_env.h"
-#include "unit/support/test_helpers.h"
 
 namespace {
 
-using test_helpers::make_config_db;
-using test_helpers::read_file;
-using test_helpers::StdoutCapture;
-using test_helpers::write_file;
+using test_support::make_config_db;
+using test_support::read_file;
+using test_support::StdoutCapture;
+using test_support::write_file;
 
 constexpr const char* kName = "demo V 1.0";
 const std::string kTime = R"(\d{4}-\d{2}-\d{2},\d{2}:\d{2}:\d{2})";
@@ -56,7 +55,7 @@ class LogTest : public ::testing::Test {
     for (int signo = 1; signo < 32; ++signo) signal(signo, SIG_DFL);
   }
 
-  test_env::TempDir root_;
+  test_support::TempDir root_;
   std::string log_path_;
   log_syslog_sender saved_sender_ = log_syslog_send;
 };
@@ -217,7 +216,7 @@ TEST_F(LogTest, LevelMinusOneGoesToTheConsole) {
 
 TEST(LogBeforeInit, MessagesGoToStdoutOnly) {
   if (const char* child_root = getenv("K482916_TEST_CHILD_ROOT")) log_before_init_child(child_root);
-  test_env::TempDir root;
+  test_support::TempDir root;
   std::filesystem::create_directories(root.path() + "/tmp");
   std::filesystem::create_directories(root.path() + "/dev");
   pid_t child = fork();

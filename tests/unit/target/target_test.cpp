@@ -16,9 +16,9 @@
 #include "log/signal.h"
 #include "shm/sensor_record.h"
 #include "shm/shm.h"
+#include "support/controller.h"
 #include "support/numbers.h"
 #include "support/paths.h"
-#include "support/test_env.h"
 
 namespace {
 
@@ -110,8 +110,8 @@ TEST(TargetLayout, ActorCommandBytesInSensorTable) {
 // The status entry of slot 68 in a real status table: the daemon's routines write it, and a second
 // attachment of the same segment reads it at byte 68 * 320 with the fixed field offsets.
 TEST(TargetLayout, StatusEntryOfSlot68InSegment) {
-  const int32_t offset = test_env::unique_key_offset();
-  test_env::Segments segments(offset);
+  const int32_t offset = test_support::unique_key_offset();
+  test_support::Segments segments(offset);
   ASSERT_TRUE(segments.create(kKeyDemonstatus, kSizeDemonstatus));
   paths_set("", offset);
 
