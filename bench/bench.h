@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "daemon/demonstatus.h"
+#include "shm/demonstatus.h"
 #include "shm/sensor_record.h"
 #include "support/controller.h"
 

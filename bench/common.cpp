@@ -147,7 +147,7 @@ ShmView::~ShmView() {
 
 std::string ShmView::status_text() const {
   // Byte by byte through volatile: the daemon writes the field while it is read.
-  const volatile char* p = status_[68].status_text;
+  const volatile char* p = status_[kDemonSlot].status_text;
   char copy[sizeof status_entry::status_text + 1];
   size_t n = 0;
   while (n < sizeof status_entry::status_text && (copy[n] = p[n]) != '\0') ++n;

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "bridge/actor.h"
 #include "bridge/config.h"
 #include "bridge/scanner.h"
 #include "support/numbers.h"
@@ -35,12 +36,12 @@ void scan_selected(const char* pattern) {
   int pos = 0;
   selected_entry e;
   int32_t entries = 0;
-  char topic[kTopicSize];
+  char topic[kActionTopicSize];
   while (scan_next_selected(section, &pos, &calls, &e) == 1) {
     check(strlen(e.id_field) == kIdFieldWidth);
     check(e.call_index >= 0 && e.call_index <= calls.count);
     if (e.call_index < calls.count) check(e.call_name == calls.name[e.call_index]);
-    snprintf(topic, sizeof topic, "%s/%s/action", "user", e.call_name);
+    action_topic("user", e.call_name, topic);
     check(++entries <= static_cast<int32_t>(sizeof section));
   }
 }

@@ -16,10 +16,15 @@
 
 namespace {
 
-constexpr size_t kActionTopicSize = 80;    // action topics of up to 79 characters
 constexpr size_t kPayloadCopySize = 1024;  // payloads are taken up to 1023 characters
 
 }  // namespace
+
+int action_topic(const char* user, const char* name, char (&out)[kActionTopicSize]) {
+  const int n = snprintf(out, sizeof out, "%s/%.*s/action", user,
+                         static_cast<int>(kCallNameSize - 1), name);
+  return n < 0 ? static_cast<int>(sizeof out) : n;
+}
 
 // Handles one delivered message. The payload is copied (bounded by its length and by the copy's
 // size, so a missing terminator or a huge payload cannot be overrun) before it is logged and
@@ -29,7 +34,7 @@ void msg_callback(struct mosquitto*, void*, const struct mosquitto_message* mess
   if (message == nullptr) return;
   const char* topic = message->topic != nullptr ? message->topic : "";
   if (message->payloadlen <= 0 || message->payload == nullptr) {
-    log_appendf(4, "msg_callback: %s (null)", topic);
+    log_appendf(kLogDebug, "msg_callback: %s (null)", topic);
     return;
   }
 
@@ -39,26 +44,25 @@ void msg_callback(struct mosquitto*, void*, const struct mosquitto_message* mess
   memcpy(payload, message->payload, len);
   payload[len] = '\0';
 
-  log_appendf(4, "msg_callback: Topic: \"%s\", Data: \"%s\"", topic, payload);
+  log_appendf(kLogDebug, "msg_callback: Topic: \"%s\", Data: \"%s\"", topic, payload);
 
   if (mqtt_subscribe_actor_dbids <= 0) {
-    log_append(4, "no Actors configured for subscriptions... Data trashed.");
+    log_append(kLogDebug, "no Actors configured for subscriptions... Data trashed.");
     return;
   }
 
   for (int32_t i = 0; i < mqtt_subscribe_actor_dbids && i < kTableSize; ++i) {
     const int32_t db_id = mqtt_subscribe_actor_dbid[i];
-    char action_topic[kActionTopicSize];
-    int n = snprintf(action_topic, sizeof action_topic, "%s/%.*s/action", mqtt_username,
-                     static_cast<int>(kCallNameSize - 1), mqtt_subscribe_actor_name[i]);
-    if (n < 0 || static_cast<size_t>(n) >= sizeof action_topic) continue;
-    if (strcmp(action_topic, topic) != 0) continue;
+    char actor_topic[kActionTopicSize];
+    const int n = action_topic(mqtt_username, mqtt_subscribe_actor_name[i], actor_topic);
+    if (static_cast<size_t>(n) >= kActionTopicSize) continue;
+    if (strcmp(actor_topic, topic) != 0) continue;
 
     const double value = tavel_atof(payload);
     const int32_t real_id = find_sensor_real_id(db_id);
     if (real_id == -1) continue;
     set_actor_command(real_id, value);
-    log_appendf(4, "Aktor mit DB_ID %ld (Real_ID: %ld) gesetzt auf %1.2f", static_cast<long>(db_id),
+    log_appendf(kLogDebug, "Aktor mit DB_ID %ld (Real_ID: %ld) gesetzt auf %1.2f", static_cast<long>(db_id),
                 static_cast<long>(real_id), value);
   }
 }

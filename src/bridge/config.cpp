@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "bridge/actor.h"
 #include "bridge/publish.h"
 #include "bridge/scanner.h"
 #include "bridge/session.h"
@@ -39,7 +40,7 @@ constexpr int32_t kKeepalive = 60;        // seconds, not configurable
 constexpr int32_t kMinInterval = 5;       // shorter intervals fall back to the default
 constexpr int32_t kDefaultInterval = 30;  // seconds
 constexpr double kMinThreshold = 0.1;
-constexpr int kStartupMaxLevel = 5;  // the start-up read never sets a chattier level than this
+constexpr int kStartupMaxLevel = kLogEcho;  // the start-up read never sets a chattier level
 constexpr int kServiceMs = 2000;     // servicing after the subscriptions
 
 // Working storage of the read; the read never runs twice at once (one thread, and no callback
@@ -61,99 +62,105 @@ void read_file(const char* absolute) {
   char path[kPathCapacity];
   path_with_root(absolute, path, sizeof path);
   const int32_t bytes = readfileinstring(path, text, sizeof text);
-  log_appendf(4, "Config-Datei \"%s\" gelesen: %ld Bytes", path, static_cast<long>(bytes));
+  log_appendf(kLogDebug, "Config-Datei \"%s\" gelesen: %ld Bytes", path, static_cast<long>(bytes));
 }
 
 // Fills call_names from the "call" section of text and logs how many there are.
 void read_call_section() {
   call_names.count = 0;
   if (json_read_section(text, kSectionCall, section, sizeof section) < 0) {
-    log_append(2, "(CALL not found)");
+    log_append(kLogWarning, "(CALL not found)");
   } else {
     const int32_t found = scan_call_section(section, &call_names);
     if (found > call_names.count) {
-      log_appendf(2, "More than %ld call names: %ld entries ignored", static_cast<long>(kTableSize),
+      log_appendf(kLogWarning, "More than %ld call names: %ld entries ignored", static_cast<long>(kTableSize),
                   static_cast<long>(found - call_names.count));
     }
   }
-  log_appendf(4, "Callnames insgesamt: %ld", static_cast<long>(call_names.count));
+  log_appendf(kLogDebug, "Callnames insgesamt: %ld", static_cast<long>(call_names.count));
 }
 
-// Rebuilds the publish table from the "pub" section of text.
-void read_pub_section() {
-  mqtt_publish_sensor_dbids = 0;
-  int32_t ignored = 0;
-  if (json_read_section(text, kSectionPub, section, sizeof section) < 0) {
-    log_append(2, "(PUB not found)");
-  } else {
-    int pos = 0;
-    selected_entry e;
-    while (scan_next_selected(section, &pos, &call_names, &e) == 1) {
-      const int32_t p = mqtt_publish_sensor_dbids;
-      if (p >= kTableSize) {  // the table is full: further entries are skipped
-        ignored++;
-        continue;
-      }
-      mqtt_publish_sensor_dbid[p] = e.db_id;
-      snprintf(mqtt_publish_sensor_name[p], kCallNameSize, "%s", e.call_name);
-      log_appendf(4, "Zu publishender Sensor %ld: %ld (\"%s\"), CallName: \"%s\"",
-                  static_cast<long>(p), static_cast<long>(e.db_id), e.id_field, e.call_name);
-      mqtt_publish_sensor_dbids = p + 1;
-    }
-  }
-  if (ignored > 0) {
-    log_appendf(2, "More than %ld sensors to publish: %ld entries ignored",
-                static_cast<long>(kTableSize), static_cast<long>(ignored));
-  }
-  log_appendf(4, "Zu publishende Sensoren insgesamt: %ld",
-              static_cast<long>(mqtt_publish_sensor_dbids));
-}
+// One of the two selection tables and the words that tell them apart in the log.
+struct selection {
+  const char* pattern;  // kSectionPub or kSectionSub
+  const char* tag;      // "PUB" or "SUB", for the missing-section line
+  const char* what;     // "sensors to publish" or "actors to subscribe"
+  const char* total;    // the total line's words
+  int32_t* count;
+  int32_t* dbid;
+  char (*name)[kCallNameSize];
+  bool subscribe;  // actors: each gets its action topic, is logged with it and subscribed
+};
 
-// Rebuilds the subscribe table from the "sub" section of text and subscribes each actor's
-// action topic "<user>/<call name>/action".
+const selection kPublishSelection = {kSectionPub,
+                                     "PUB",
+                                     "sensors to publish",
+                                     "Zu publishende Sensoren",
+                                     &mqtt_publish_sensor_dbids,
+                                     mqtt_publish_sensor_dbid,
+                                     mqtt_publish_sensor_name,
+                                     false};
+const selection kSubscribeSelection = {kSectionSub,
+                                       "SUB",
+                                       "actors to subscribe",
+                                       "Zu subscribende Aktoren",
+                                       &mqtt_subscribe_actor_dbids,
+                                       mqtt_subscribe_actor_dbid,
+                                       mqtt_subscribe_actor_name,
+                                       true};
+
+// Rebuilds one table from its section of text; for the subscribe table, subscribes each actor's
+// action topic.
 //
 // An action topic longer than 79 characters does not fit the topic buffer. Cut, it would be a
 // topic that no one publishes commands on, and the message handler, which composes the topic the
 // same way, could then match a message on the cut topic. Such an actor is therefore left out
 // entirely (no table entry, no subscription) with a level-2 line.
-void read_sub_section() {
-  mqtt_subscribe_actor_dbids = 0;
+void read_selection(const selection& table) {
+  *table.count = 0;
   int32_t ignored = 0;
-  if (json_read_section(text, kSectionSub, section, sizeof section) < 0) {
-    log_append(2, "(SUB not found)");
+  if (json_read_section(text, table.pattern, section, sizeof section) < 0) {
+    log_appendf(kLogWarning, "(%s not found)", table.tag);
   } else {
     int pos = 0;
     selected_entry e;
-    char topic[kTopicSize];
+    char topic[kActionTopicSize];
     while (scan_next_selected(section, &pos, &call_names, &e) == 1) {
-      const int32_t a = mqtt_subscribe_actor_dbids;
-      if (a >= kTableSize) {  // the table is full: further entries are skipped
+      const int32_t k = *table.count;
+      if (k >= kTableSize) {  // the table is full: further entries are skipped
         ignored++;
         continue;
       }
-      const int len = snprintf(topic, sizeof topic, "%s/%s/action", mqtt_username, e.call_name);
-      if (len < 0 || static_cast<size_t>(len) >= sizeof topic) {
-        log_appendf(2, "Actor %ld (\"%s\"): action topic of %d characters too long, not subscribed",
-                    static_cast<long>(e.db_id), e.call_name, len);
-        continue;
+      if (table.subscribe) {
+        const int len = action_topic(mqtt_username, e.call_name, topic);
+        if (static_cast<size_t>(len) >= sizeof topic) {
+          log_appendf(kLogWarning,
+                      "Actor %ld (\"%s\"): action topic of %d characters too long, not subscribed",
+                      static_cast<long>(e.db_id), e.call_name, len);
+          continue;
+        }
       }
-      mqtt_subscribe_actor_dbid[a] = e.db_id;
-      snprintf(mqtt_subscribe_actor_name[a], kCallNameSize, "%s", e.call_name);
-      log_appendf(4, "Zu subscribender Aktor %ld: %ld (\"%s\") - Topic: \"%s\"",
-                  static_cast<long>(a), static_cast<long>(e.call_index), e.id_field, topic);
-      // The message id and the result are not used: a failed subscription (no connection) is
-      // repaired by the next full read, which the session loss starts.
-      int mid = 0;
-      if (mqtt_mosq != nullptr) mosquitto_subscribe(mqtt_mosq, &mid, topic, 0);
-      mqtt_subscribe_actor_dbids = a + 1;
+      table.dbid[k] = e.db_id;
+      snprintf(table.name[k], kCallNameSize, "%s", e.call_name);
+      if (table.subscribe) {
+        log_appendf(kLogDebug, "Zu subscribender Aktor %ld: %ld (\"%s\") - Topic: \"%s\"",
+                    static_cast<long>(k), static_cast<long>(e.call_index), e.id_field, topic);
+        // The message id and the result are not used: a failed subscription (no connection) is
+        // repaired by the next full read, which the session loss starts.
+        int mid = 0;
+        if (mqtt_mosq != nullptr) mosquitto_subscribe(mqtt_mosq, &mid, topic, 0);
+      } else {
+        log_appendf(kLogDebug, "Zu publishender Sensor %ld: %ld (\"%s\"), CallName: \"%s\"",
+                    static_cast<long>(k), static_cast<long>(e.db_id), e.id_field, e.call_name);
+      }
+      *table.count = k + 1;
     }
   }
   if (ignored > 0) {
-    log_appendf(2, "More than %ld actors to subscribe: %ld entries ignored",
-                static_cast<long>(kTableSize), static_cast<long>(ignored));
+    log_appendf(kLogWarning, "More than %ld %s: %ld entries ignored", static_cast<long>(kTableSize),
+                table.what, static_cast<long>(ignored));
   }
-  log_appendf(4, "Zu subscribende Aktoren insgesamt: %ld",
-              static_cast<long>(mqtt_subscribe_actor_dbids));
+  log_appendf(kLogDebug, "%s insgesamt: %ld", table.total, static_cast<long>(*table.count));
 }
 
 // The start-up read: only "loglevel" of brokerSetup.json, nothing logged (the log is not ready).
@@ -203,11 +210,11 @@ int mqtt_read_config(int mode) {
   mqtt_threshold = threshold >= kMinThreshold ? threshold : kMinThreshold;
 
   // clang-format off
-  log_appendf(1, "Global MQTT_k482916 Configuration read. Enabled: %ld, Loglevel:%d, Polling Interval:%lds, threshold:%1.4f",
+  log_appendf(kLogEssential, "Global MQTT_k482916 Configuration read. Enabled: %ld, Loglevel:%d, Polling Interval:%lds, threshold:%1.4f",
               static_cast<long>(mqtt_enabled), static_cast<int>(log_level),
               static_cast<long>(mqtt_interval), mqtt_threshold);
   // The password itself is never logged, only its length.
-  log_appendf(1, "mqtt_broker:\"%s\", port: %ld, Keepalive: %ld, User:\"%s\", Password: (censored, %ld characters)",
+  log_appendf(kLogEssential, "mqtt_broker:\"%s\", port: %ld, Keepalive: %ld, User:\"%s\", Password: (censored, %ld characters)",
               mqtt_host, static_cast<long>(mqtt_port), static_cast<long>(mqtt_keepalive),
               mqtt_username, static_cast<long>(strlen(mqtt_password)));
   // clang-format on
@@ -216,9 +223,9 @@ int mqtt_read_config(int mode) {
   mqtt_reset();
 
   read_call_section();
-  read_pub_section();
+  read_selection(kPublishSelection);
   for (double& old : mqtt_old_sensordata) old = SENSOR_NO_VALUE;
-  read_sub_section();
+  read_selection(kSubscribeSelection);
 
   mqtt_loop_wait(kServiceMs);
   return 5;

@@ -1,16 +1,21 @@
 // The bridge configuration: settings and the publish and subscribe tables, read from
 // brokerAccess.json and brokerSetup.json by mqtt_read_config. Every full read replaces them whole.
+//
+// The configuration read, the broker session and the publish cycle call one another on purpose:
+// a full read rebuilds the session (mqtt_reset) and subscribes the actors; the publish cycle,
+// when a publication is not acknowledged, runs a full read in the middle of the cycle, which
+// rebuilds the session from the files as they are now. No other path closes the loop.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
+#include "bridge/scanner.h"
+
 constexpr const char* kBrokerAccessFile = "/opt/korvan/k482916/brokerAccess.json";
 constexpr const char* kBrokerSetupFile = "/opt/korvan/k482916/brokerSetup.json";
 
-constexpr size_t kSettingSize = 80;   // text settings: at most 79 characters
-constexpr size_t kCallNameSize = 40;  // call names: at most 39 characters
-constexpr int32_t kTableSize = 512;   // entries of each publish and subscribe table
+constexpr size_t kSettingSize = 80;  // text settings: at most 79 characters
 
 // Mode of mqtt_read_config.
 constexpr int kReadFull = 0;

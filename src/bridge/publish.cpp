@@ -12,7 +12,7 @@
 
 #include "bridge/config.h"
 #include "bridge/session.h"
-#include "daemon/demonstatus.h"
+#include "shm/demonstatus.h"
 #include "log/log.h"
 #include "shm/sensor_record.h"
 #include "shm/shm.h"
@@ -107,7 +107,7 @@ const sensor_record* entry_at(int32_t real_id) {
 
 // An entry in error, of a type without a publishable value, or at or below the no-value marker.
 void log_no_valid_value(int32_t db_id, double value, int32_t error_code) {
-  log_appendf(4, "Sensor mit DB_ID %ld: Aktueller Wert: %1.2f (Errorcode %ld) - no publishing",
+  log_appendf(kLogDebug, "Sensor mit DB_ID %ld: Aktueller Wert: %1.2f (Errorcode %ld) - no publishing",
               static_cast<long>(db_id), value, static_cast<long>(error_code));
 }
 
@@ -118,7 +118,7 @@ void log_no_valid_value(int32_t db_id, double value, int32_t error_code) {
 // publications.
 int32_t mqtt_publish_cycle() {
   if (mqtt_publish_sensor_dbids <= 0) {
-    log_append(4, "Keine Daten zum Publishing konfiguriert");
+    log_append(kLogDebug, "Keine Daten zum Publishing konfiguriert");
     return 0;
   }
   int32_t published = 0;
@@ -129,7 +129,7 @@ int32_t mqtt_publish_cycle() {
     const int32_t real_id = find_sensor_real_id(db_id);
     const sensor_record* entry = entry_at(real_id);
     if (entry == nullptr) {
-      log_appendf(4, "Konnte keine Real_ID fuer Sensor mit DB_ID %ld finden !", d);
+      log_appendf(kLogDebug, "Konnte keine Real_ID fuer Sensor mit DB_ID %ld finden !", d);
       continue;
     }
     const int32_t error_code = entry->error_code;
@@ -149,20 +149,20 @@ int32_t mqtt_publish_cycle() {
     const double diff = std::fabs(value - mqtt_old_sensordata[real_id]);
     // Written this way round so that a change that is not a number is never published.
     if (!(diff >= mqtt_threshold)) {
-      log_appendf(4,
+      log_appendf(kLogDebug,
                   "Sensor mit DB_ID %ld: Aktueller Wert: %1.2f (Differenz: %1.2f) - no publishing",
                   d, value, diff);
       continue;
     }
     log_appendf(
-        4, "Sensor mit DB_ID %ld: Aktueller Wert: %1.2f (Differenz: %1.2f) ... wir publishen !", d,
+        kLogDebug, "Sensor mit DB_ID %ld: Aktueller Wert: %1.2f (Differenz: %1.2f) ... wir publishen !", d,
         value, diff);
     if (mqtt_publish(db_id, real_id, value, mqtt_publish_sensor_name[i]) == 0) {
       mqtt_old_sensordata[real_id] = value;
       ++published;
       continue;
     }
-    log_append(3, "publishing fehlgeschlagen. Verbindung wird getrennt und neu aufgebaut.");
+    log_append(kLogInfo, "publishing fehlgeschlagen. Verbindung wird getrennt und neu aufgebaut.");
     demonstatus_text("resetting connection");
     mqtt_read_config(kReadFull);
   }
@@ -184,7 +184,7 @@ int32_t mqtt_publish(int32_t db_id, int32_t real_id, double value, const char* n
            name);
 
   const sensor_record* entry = entry_at(real_id);
-  const char* type_word = entry != nullptr && entry->type == 2 ? "actor" : "sensor";
+  const char* type_word = entry != nullptr && entry->type == kEntryActor ? "actor" : "sensor";
 
   char call[kEscapedNameSize];
   char unit[kEscapedUnitSize];
@@ -197,7 +197,7 @@ int32_t mqtt_publish(int32_t db_id, int32_t real_id, double value, const char* n
       "{\"call\":\"%s\",\"value\":\"%1.2f\",\"type\":\"%s\",\"unit\":\"%s\",\"timestamp\":\"%s\"}",
       call, value, type_word, unit, stamp);
 
-  log_appendf(4, "mqtt_publish: Topic: \"%s\", Data: \"%s\", Timeout: %ld s", topic_id, payload,
+  log_appendf(kLogDebug, "mqtt_publish: Topic: \"%s\", Data: \"%s\", Timeout: %ld s", topic_id, payload,
               kAckTimeoutS);
 
   mqtt_publish_flag = 0;
@@ -209,11 +209,11 @@ int32_t mqtt_publish(int32_t db_id, int32_t real_id, double value, const char* n
     usleep(kAckPollUs);
     const int32_t flag = mqtt_publish_flag;
     if (flag != 0) {
-      log_appendf(4, "mqtt_publish: Rueckmeldung vom Callback: %ld", static_cast<long>(flag));
+      log_appendf(kLogDebug, "mqtt_publish: Rueckmeldung vom Callback: %ld", static_cast<long>(flag));
       return 0;
     }
   }
-  log_append(3, "mqtt_publish: Timeout reached, data not published");
+  log_append(kLogInfo, "mqtt_publish: Timeout reached, data not published");
   return -1;
 }
 
@@ -222,5 +222,5 @@ void publish_callback(struct mosquitto*, void*, int mid) {
   char line[64];
   snprintf(line, sizeof line, "publish_callback: Published (mid: %d)", mid);
   mqtt_publish_flag = 1;
-  log_append(4, line);
+  log_append(kLogDebug, line);
 }

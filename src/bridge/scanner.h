@@ -8,14 +8,13 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "bridge/config.h"
-
-// Working storage sizes of the configuration read; each one is a limit of the file format.
+// Sizes of the configuration read; each one is a limit of the file format.
+constexpr size_t kCallNameSize = 40;       // call names: at most 39 characters
+constexpr int32_t kTableSize = 512;        // entries of the call, publish and subscribe tables
 constexpr size_t kConfigTextSize = 16384;  // one whole file: at most 16383 bytes, longer is cut
 constexpr size_t kValueSize = 10000;       // one numeric value: at most 9999 characters
 constexpr size_t kSectionSize = 8184;      // one section's text: at most 8183 characters
 constexpr size_t kIdFieldWidth = 20;       // key text of a section entry, right-aligned
-constexpr size_t kTopicSize = 80;          // one action topic: at most 79 characters
 
 // Section patterns: key, colon and opening brace with nothing between them.
 constexpr const char* kSectionCall = "\"call\":{";

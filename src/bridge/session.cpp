@@ -39,19 +39,19 @@ bool client_id_acceptable(const char* username) {
 }  // namespace
 
 // Opens the session: creates the client, registers the callbacks, sets the credentials (and TLS
-// on port 8883) and connects. Returns 0, -10 (no client) or -20 (connect failed, client kept).
+// on port 8883) and connects.
 int mqtt_open(const char* host, int port, int keepalive, const char* username,
               const char* password) {
   if (host == nullptr) host = "";
   if (username == nullptr) username = "";
   if (password == nullptr) password = "";
 
-  log_appendf(3, "mqtt_open: Broker Address: \"%s\", Port: %ld, Keepalive: %ld", host,
+  log_appendf(kLogInfo, "mqtt_open: Broker Address: \"%s\", Port: %ld, Keepalive: %ld", host,
               static_cast<long>(port), static_cast<long>(keepalive));
-  log_appendf(3, "           Username: \"%s\", Password: (censored, %ld characters)", username,
+  log_appendf(kLogInfo, "           Username: \"%s\", Password: (censored, %ld characters)", username,
               static_cast<long>(strlen(password)));
 
-  log_append(4, "mqtt_open: mosquitto_lib_init()");
+  log_append(kLogDebug, "mqtt_open: mosquitto_lib_init()");
   mosquitto_lib_init();
 
   // A client left over from an open without a close would keep its socket for ever.
@@ -63,60 +63,60 @@ int mqtt_open(const char* host, int port, int keepalive, const char* username,
     linux_signal_install(SIGPIPE);
   }
   if (mqtt_mosq == nullptr) {
-    log_append(2, "mqtt_open: Error: Out of memory");
-    return -10;
+    log_append(kLogWarning, "mqtt_open: Error: Out of memory");
+    return kOpenNoClient;
   }
   // libmosquitto 2.0 speaks MQTT 3.1.1 by default; the daemon speaks MQTT 3.1 ("MQIsdp", level 3).
   mosquitto_int_option(mqtt_mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V31);
 
-  log_append(4, "mqtt_open: mosquitto_log_callback_set()");
+  log_append(kLogDebug, "mqtt_open: mosquitto_log_callback_set()");
   mosquitto_log_callback_set(mqtt_mosq, log_callback);
-  log_append(4, "mqtt_open: mosquitto_connect_callback_set()");
+  log_append(kLogDebug, "mqtt_open: mosquitto_connect_callback_set()");
   mosquitto_connect_callback_set(mqtt_mosq, connect_callback);
-  log_append(4, "mqtt_open: mosquitto_message_callback_set()");
+  log_append(kLogDebug, "mqtt_open: mosquitto_message_callback_set()");
   mosquitto_message_callback_set(mqtt_mosq, msg_callback);
-  log_append(4, "mqtt_open: mosquitto_subscribe_callback_set()");
+  log_append(kLogDebug, "mqtt_open: mosquitto_subscribe_callback_set()");
   mosquitto_subscribe_callback_set(mqtt_mosq, subscribe_callback);
-  log_append(4, "mqtt_open: mosquitto_publish_callback_set()");
+  log_append(kLogDebug, "mqtt_open: mosquitto_publish_callback_set()");
   mosquitto_publish_callback_set(mqtt_mosq, publish_callback);
 
-  log_append(4, "mqtt_open: mosquitto_username_pw_set()");
+  log_append(kLogDebug, "mqtt_open: mosquitto_username_pw_set()");
   mosquitto_username_pw_set(mqtt_mosq, username, password);
 
   if (port == kTlsPort) {
     char cafile[kPathCapacity];
     path_with_root(kCaBundle, cafile, sizeof cafile);
-    log_append(4, "mqtt_open: mosquitto_tls_set()");
+    log_append(kLogDebug, "mqtt_open: mosquitto_tls_set()");
     int tls_rc = mosquitto_tls_set(mqtt_mosq, cafile, nullptr, nullptr, nullptr, nullptr);
     // A client whose CA file was refused connects without TLS, and the password would cross the
     // network in clear text. No connection is better.
     if (tls_rc != MOSQ_ERR_SUCCESS) {
-      log_appendf(2, "mqtt_open: mosquitto_tls_set() failed (%ld), CA file \"%s\"",
+      log_appendf(kLogWarning, "mqtt_open: mosquitto_tls_set() failed (%ld), CA file \"%s\"",
                   static_cast<long>(tls_rc), cafile);
-      log_append(2, "mqtt_open: Unable to connect");
-      return -20;
+      log_append(kLogWarning, "mqtt_open: Unable to connect");
+      return kOpenConnectFailed;
     }
   }
 
-  log_append(4, "mqtt_open: mosquitto_connect()");
+  log_append(kLogDebug, "mqtt_open: mosquitto_connect()");
   int rc = mosquitto_connect(mqtt_mosq, host, port, keepalive);
-  log_appendf(4, "Connect Rueckwert: %ld", static_cast<long>(rc));
+  log_appendf(kLogDebug, "Connect Rueckwert: %ld", static_cast<long>(rc));
   if (rc != MOSQ_ERR_SUCCESS) {
-    log_append(2, "mqtt_open: Unable to connect");
-    return -20;
+    log_append(kLogWarning, "mqtt_open: Unable to connect");
+    return kOpenConnectFailed;
   }
-  log_append(4, "Connect anscheinend OK...");
-  return 0;
+  log_append(kLogDebug, "Connect anscheinend OK...");
+  return kOpenOk;
 }
 
 // Destroys the client without a DISCONNECT (a null handle is fine), cleans the library up and
 // pauses one second. The handle is cleared so that the destroyed client can never be used.
 void mqtt_close() {
-  log_append(4, "mqtt_close() begin ...");
+  log_append(kLogDebug, "mqtt_close() begin ...");
   if (mqtt_mosq != nullptr) mosquitto_destroy(mqtt_mosq);
   mqtt_mosq = nullptr;
   mosquitto_lib_cleanup();
-  log_append(4, "mqtt_close() done");
+  log_append(kLogDebug, "mqtt_close() done");
   sleep(kClosePauseS);
 }
 
@@ -148,20 +148,20 @@ int mqtt_session_service() {
 
 // The broker's answer to CONNECT: only a refusal leaves a line; the code itself is not logged.
 void connect_callback(struct mosquitto*, void*, int result) {
-  if (result != 0) log_append(4, "connect_callback: Connect failed");
+  if (result != 0) log_append(kLogDebug, "connect_callback: Connect failed");
 }
 
 // The broker's answer to SUBSCRIBE: one line with the first granted QoS and one per further
 // value. A SUBACK without values shows -1 in place of the first one.
 void subscribe_callback(struct mosquitto*, void*, int mid, int qos_count, const int* granted_qos) {
   bool have_values = qos_count > 0 && granted_qos != nullptr;
-  log_appendf(4, "subscribe_callback: Subscribed mid: %d, qos_count: %d, granted_qos[0]:%d", mid,
+  log_appendf(kLogDebug, "subscribe_callback: Subscribed mid: %d, qos_count: %d, granted_qos[0]:%d", mid,
               qos_count, have_values ? granted_qos[0] : -1);
   if (!have_values) return;
-  for (int i = 1; i < qos_count; ++i) log_appendf(4, "  granted_qos[%d]: %d", i, granted_qos[i]);
+  for (int i = 1; i < qos_count; ++i) log_appendf(kLogDebug, "  granted_qos[%d]: %d", i, granted_qos[i]);
 }
 
 // Every message that libmosquitto hands over goes to the log at level 4, whatever its own level.
 void log_callback(struct mosquitto*, void*, int, const char* text) {
-  log_appendf(4, "log_callback: %s", text != nullptr ? text : "");
+  log_appendf(kLogDebug, "log_callback: %s", text != nullptr ? text : "");
 }

@@ -17,12 +17,17 @@ extern struct mosquitto* mqtt_mosq;
 // lost, TLS or keepalive failure). Written by mqtt_session_service; cleared by mqtt_reset.
 extern int32_t mqtt_session_lost;
 
+// Results of mqtt_open.
+constexpr int kOpenOk = 0;
+constexpr int kOpenNoClient = -10;       // no client could be created
+constexpr int kOpenConnectFailed = -20;  // the connect call failed; the client stays
+
 // Creates the client (MQTT 3.1, clean session, client id = user name), registers the five
 // callbacks, sets user name and password, TLS with the CA bundle on port 8883, and connects.
-// Returns 0 when the connect call succeeded, -10 when no client could be created (also for an
-// empty or non-UTF-8 user name), -20 when the connect call failed (the client stays). On port
-// 8883 a CA bundle that libmosquitto refuses also gives -20, without any connection attempt:
-// the client would otherwise connect in clear text.
+// Returns kOpenOk when the connect call succeeded, kOpenNoClient when no client could be created
+// (also for an empty or non-UTF-8 user name), kOpenConnectFailed when the connect call failed. On
+// port 8883 a CA bundle that libmosquitto refuses also gives kOpenConnectFailed, without any
+// connection attempt: the client would otherwise connect in clear text.
 int mqtt_open(const char* host, int port, int keepalive, const char* username,
               const char* password);
 

@@ -14,9 +14,9 @@
 #include "bridge/config.h"
 #include "bridge/publish.h"
 #include "bridge/session.h"
-#include "daemon/demonstatus.h"
 #include "log/log.h"
 #include "log/signal.h"
+#include "shm/demonstatus.h"
 #include "shm/shm.h"
 #include "support/paths.h"
 #include "support/sqldb.h"
@@ -27,11 +27,6 @@ namespace {
 
 // Countdown ticks per second of polling interval: one tick per session-loop call of 100 ms.
 constexpr int32_t kTicksPerSecond = 10;
-
-// State numbers shown in the status entry.
-constexpr int32_t kStateMainLoop = 1;
-constexpr int32_t kStateReload = 2;  // also: bridge switched off
-constexpr int32_t kStatePublishing = 10;
 
 // The countdown for the current polling interval. The interval is at least 5 s; a huge one is
 // held at the int32 range instead of overflowing.
@@ -58,12 +53,12 @@ void publish_pass(int32_t counter) {
   demonstatus_state(counter, kStatePublishing, "publishing");
   demonstatus_text("publishing data");
   if (mqtt_session_lost) {
-    log_append(3, "Keine Verbindung zum Broker. Verbindung wird neu aufgebaut.");
+    log_append(kLogInfo, "Keine Verbindung zum Broker. Verbindung wird neu aufgebaut.");
     demonstatus_text("resetting connection");
     mqtt_read_config(kReadFull);
   }
   int32_t published = mqtt_publish_cycle();
-  char text[80];
+  char text[kStatusTextSize];
   if (published >= 0)
     snprintf(text, sizeof text, "OK: %ld sensors published", static_cast<long>(published));
   else
@@ -85,7 +80,7 @@ void publish_pass(int32_t counter) {
     if (reload_counter() != mqtt_reload_seen) {
       demonstatus_state(counter, kStateReload, "reload");
       mqtt_read_config(kReadFull);
-      log_append(1, "Global MQTT_k482916 Configuration re-read.");
+      log_append(kLogEssential, "Global MQTT_k482916 Configuration re-read.");
       continue;
     }
     if (mqtt_enabled == 0) {
@@ -99,8 +94,8 @@ void publish_pass(int32_t counter) {
     mqtt_session_service();
     if (countdown >= 0) {
       demonstatus_state(counter, kStateMainLoop, "main loop");
-      char text[80];
-      snprintf(text, sizeof text, "waiting %1.1f s", countdown / 10.0);
+      char text[kStatusTextSize];
+      snprintf(text, sizeof text, "waiting %1.1f s", countdown / static_cast<double>(kTicksPerSecond));
       demonstatus_text(text);
       continue;
     }
@@ -126,12 +121,13 @@ int daemon_main(int argc, char** argv) {
     return 0;
   }
 
-  log_level = static_cast<uint8_t>(mqtt_read_config(kReadStartup));
+  const int level = mqtt_read_config(kReadStartup);
   char banner[64];
   snprintf(banner, sizeof banner, "%.49s V %.9s", name, version);
-  log_init(kLogFileName, log_level, kDemonSlot, banner);
+  log_init(kLogFileName, level, kDemonSlot, banner);
+  linux_signal_install_all();
 
-  if (shm_attach_all(0) < 1) return 0;
+  if (shm_attach_all(kSelectTables) != kAttachOk) return 0;
   wait_for_startup_lock();
 
   char database[kPathCapacity];

@@ -7,7 +7,6 @@ struct sqlite3;
 
 constexpr const char* kDemonName = "mqtt_k482916_demon";
 constexpr const char* kDemonVersion = "3.219";
-constexpr int32_t kDemonSlot = 68;
 constexpr const char* kLogFileName = "k482916.log";
 
 // The configuration database, opened at start-up and kept open for the life of the process.

@@ -13,11 +13,11 @@
 #include <cstring>
 #include <ctime>
 
-#include "log/signal.h"
+#include "log/signal_mask.h"
 #include "support/paths.h"
 #include "support/sqldb.h"
 
-uint8_t log_level = 4;
+uint8_t log_level = kLogDebug;
 char log_filename[255];
 char log_path[128];
 int32_t log_max_filesize = 0;
@@ -94,15 +94,6 @@ int open_log_file(int flags) {
   return fd;
 }
 
-// The caught signals, blocked while a line is written or the local time is taken.
-sigset_t caught_signals() {
-  sigset_t caught;
-  sigemptyset(&caught);
-  // Numbers the C library reserves for itself are refused by sigaddset; they are not caught.
-  for (int signo = 1; signo <= kLastCaughtSignal; ++signo) sigaddset(&caught, signo);
-  return caught;
-}
-
 // The current local time. tzset() in log_init has loaded the zone already, so this neither
 // allocates nor reads files, also when it runs inside the signal handler.
 struct tm local_now() {
@@ -162,10 +153,10 @@ void write_syslog_line(int level, const char* text) {
   log_syslog_send(log_my_demon_name, line);
 }
 
-// The writer behind log_append: echo on stdout at log_level 5 and above (for every message,
+// The writer behind log_append: echo on stdout at log_level kLogEcho and above (for every message,
 // recorded or not), then the system logger in syslog mode or the size-limited file otherwise.
 void log_write(int level, const char* text) {
-  if (log_level >= 5) {
+  if (log_level >= kLogEcho) {
     struct tm t = local_now();
     char prefix[kPrefixSize];
     snprintf(prefix, sizeof prefix, "%02d:%02d:%02d[%d]", t.tm_hour, t.tm_min, t.tm_sec, level);
@@ -194,7 +185,6 @@ void write_console_line(const char* text) {
 log_syslog_sender log_syslog_send = syslog_send_default;
 
 // Settings come from the configuration database; defaults apply to anything it cannot give.
-// The signal handler is installed last, once everything it logs through is ready.
 void log_init(const char* filename, int level, int32_t demon_id, const char* name) {
   // Line-buffered stdout: a terminating signal ends the process with _exit, which flushes nothing.
   setvbuf(stdout, stdout_buffer, _IOLBF, sizeof stdout_buffer);
@@ -233,9 +223,8 @@ void log_init(const char* filename, int level, int32_t demon_id, const char* nam
   if (log_level != 0) printf("%s\n", description);
 
   log_init_state = 1;
-  log_appendf(1, "----------   %s started (debuglevel=%d)   ----------", log_my_demon_name,
+  log_appendf(kLogEssential, "----------   %s started (debuglevel=%d)   ----------", log_my_demon_name,
               log_level);
-  linux_signal_install_all();
 }
 
 // The caught signals are blocked while a line is written, so the signal handler never enters
@@ -244,13 +233,12 @@ void log_init(const char* filename, int level, int32_t demon_id, const char* nam
 void log_append(int level, const char* text) {
   if (text == nullptr) text = "";
   int saved_errno = errno;
-  sigset_t caught = caught_signals();
   sigset_t previous;
-  sigprocmask(SIG_BLOCK, &caught, &previous);
+  caught_signals_block(&previous);
 
   int8_t signed_level = static_cast<int8_t>(static_cast<uint8_t>(level));
   if (log_init_state > 0) {
-    if (signed_level == -1) {
+    if (signed_level == kLogConsole) {
       write_console_line(text);
     } else {
       log_write(signed_level, text);
@@ -259,7 +247,7 @@ void log_append(int level, const char* text) {
     printf("*** ERROR: log_init() missing ***: %s\n", text);
   }
 
-  sigprocmask(SIG_SETMASK, &previous, nullptr);
+  caught_signals_restore(&previous);
   errno = saved_errno;
 }
 
@@ -277,9 +265,8 @@ void log_appendf(int level, const char* format, ...) {
 // time stamp) would wait on for ever if it interrupted the conversion; so no caught signal is let
 // in while it runs.
 void log_local_time(time_t when, struct tm* out) {
-  sigset_t caught = caught_signals();
   sigset_t previous;
-  sigprocmask(SIG_BLOCK, &caught, &previous);
+  caught_signals_block(&previous);
   if (localtime_r(&when, out) == nullptr) memset(out, 0, sizeof *out);
-  sigprocmask(SIG_SETMASK, &previous, nullptr);
+  caught_signals_restore(&previous);
 }

@@ -6,8 +6,18 @@
 #include <cstdint>
 #include <ctime>
 
+// Levels of log_append: 1 is the most important. A message is recorded when its level is at most
+// log_level; at log_level kLogEcho and above every message is also echoed on stdout.
+constexpr int kLogConsole = -1;   // the bare text on the system console, never filtered
+constexpr int kLogEssential = 1;  // start banner, configuration, signals
+constexpr int kLogWarning = 2;    // something left out or failed
+constexpr int kLogInfo = 3;       // session events
+constexpr int kLogDebug = 4;      // routine detail
+constexpr int kLogEcho = 5;       // echo every message on stdout
+
 // Recording threshold: a message of level L is recorded when L <= log_level. Written by log_init
-// (and its syslog override) and by the bridge configuration read.
+// (the level it is given, or the syslog override) and by mqtt_read_config (the start-up read and
+// every full read).
 extern uint8_t log_level;
 // Full path of the log file: root prefix, "/tmp/" and the name given to log_init. Written by
 // log_init.
@@ -32,8 +42,9 @@ extern char log_syslog_server[128];
 extern char log_syslog_my_hostname[128];
 
 // Reads the logging settings from the configuration database, prints the description line (when
-// the level is not 0), records the start banner at level 1 and installs the signal handler for
-// signals 1 to 32. `filename` is the bare file name (at most 249 characters), `name` the display
+// the level is not 0) and records the start banner at level 1. The caller installs the signal
+// handler afterwards (linux_signal_install_all), once everything it logs through is ready.
+// `filename` is the bare file name (at most 249 characters), `name` the display
 // name (at most 39 characters; longer ones are cut).
 void log_init(const char* filename, int level, int32_t demon_id, const char* name);
 

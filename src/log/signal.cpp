@@ -39,14 +39,14 @@ void handle_signal(int signo, bool own_fault) {
 
   char line[kLineSize];
   snprintf(line, sizeof line, "SIGNAL %d%s empfangen !", signo, linux_signal_name);
-  log_append(1, line);
+  log_append(kLogEssential, line);
   linux_signal_received = signo;
 
   // _exit, not exit: the handler may have interrupted the C library anywhere, so no atexit
   // handlers and no stdio flush run here (stdout is line-buffered, nothing is left in it).
   if (is_terminating(signo) || own_fault) _exit(kSignalExitStatus);
 
-  log_append(4, "Signal wird ignoriert");
+  log_append(kLogDebug, "Signal wird ignoriert");
   linux_signal_received = 0;
 }
 
@@ -142,7 +142,7 @@ void linux_signal_handler(int signo) {
 void linux_signal_check() {
   if (linux_signal_received <= 0) return;
   int32_t signo = linux_signal_received;
-  log_appendf(1, "Programm wird beendet. (Signal %ld %s)", static_cast<long>(signo),
+  log_appendf(kLogEssential, "Programm wird beendet. (Signal %ld %s)", static_cast<long>(signo),
               linux_signal_name);
   exit(-signo);
 }

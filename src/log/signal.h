@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "log/signal_mask.h"
+
 // Number of the signal whose handling is in progress, 0 when none. Written by the handler.
 extern volatile int32_t linux_signal_received;
 // " (NAME)" of the most recent signal, " (unbekannt)" for numbers without a name. Written by the
@@ -23,9 +25,6 @@ void linux_signal_check();
 // Installs linux_signal_handler for one signal number with sigaction (SA_SIGINFO | SA_RESTART;
 // the handler stays installed). Failures, e.g. SIGKILL, are ignored.
 void linux_signal_install(int signo);
-
-// Signals 1 through this number are caught; higher numbers keep their default action.
-constexpr int kLastCaughtSignal = 32;
 
 // Installs linux_signal_handler for every signal number from 1 through kLastCaughtSignal.
 void linux_signal_install_all();

@@ -22,11 +22,11 @@ int32_t find_sensor_real_id(int32_t db_id) {
 // Types 1, 2 and 4 are the only ones that carry a value for the bridge.
 bool sensor_publish_value(const sensor_record& entry, double* value) {
   switch (entry.type) {
-    case 1:
+    case kEntrySensor:
       *value = entry.value1.value;
       return true;
-    case 2:
-    case 4:
+    case kEntryActor:
+    case kEntrySensor2:
       *value = entry.value2.value;
       return true;
     default:

@@ -8,6 +8,12 @@
 
 constexpr int32_t kSensorCount = 512;
 
+// Entry types (sensor_record::type): which value block holds the publishable value, and the type
+// word of the published payload.
+constexpr int32_t kEntrySensor = 1;   // value1, "sensor"
+constexpr int32_t kEntryActor = 2;    // value2, "actor"
+constexpr int32_t kEntrySensor2 = 4;  // value2, "sensor"
+
 // Marks the absence of a valid value; a value at or below it is never published.
 constexpr double SENSOR_NO_VALUE = -2048000.0;
 
@@ -25,7 +31,7 @@ static_assert(offsetof(value_block, timestamp) == 52);
 
 struct sensor_record {
   int32_t db_id;  // DB id of the sensor or actor in this entry
-  int32_t type;   // 1: value1 is published ("sensor"); 2: value2 ("actor"); 4: value2 ("sensor")
+  int32_t type;   // kEntrySensor, kEntryActor or kEntrySensor2
   value_block value1;
   value_block value2;
   value_block command;  // written by actor commands
@@ -48,7 +54,8 @@ static_assert(kSensorCount * sizeof(sensor_record) == 180224);
 // when shm_sensor is not attached).
 int32_t find_sensor_real_id(int32_t db_id);
 
-// The publishable value of an entry by its type (1: value1.value; 2 and 4: value2.value).
+// The publishable value of an entry by its type (kEntrySensor: value1.value; kEntryActor and
+// kEntrySensor2: value2.value).
 // Returns false, and leaves *value alone, for any other type.
 bool sensor_publish_value(const sensor_record& entry, double* value);
 

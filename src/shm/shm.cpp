@@ -20,11 +20,10 @@ void* shm_rgbarray = nullptr;
 
 namespace {
 
-// One segment of the attach sequence: where it is, the two messages of its failures and the
+// One segment of the attach sequence: the segment, the two messages of its failures and the
 // results that go with them.
 struct segment_step {
-  int32_t key;
-  size_t size;
+  shm_segment segment;
   const char* shmget_message;
   int shmget_result;
   const char* shmat_message;
@@ -32,87 +31,79 @@ struct segment_step {
 };
 
 constexpr segment_step kReloadStep = {
-    kKeyReload,
-    kSizeReload,
+    kSegReload,
     "shmget f\xFC"
     "r SHM_Reload war erfolglos ! (shm_create nicht aufgerufen ?)",
-    -4,
+    kAttachReloadGetFailed,
     "Problem beim Zugriff auf RELOAD shared memory !",
-    -3};
+    kAttachReloadAtFailed};
 
 constexpr segment_step kSensordataStep = {
-    kKeySensordata,
-    kSizeSensordata,
+    kSegSensordata,
     "shmget f\xFC"
     "r SHM_Sensordata war erfolglos ! (shm_create nicht aufgerufen ?)",
-    -2,
+    kAttachTableGetFailed,
     "Problem beim Zugriff auf SENSORDATA shared memory !",
-    -1};
+    kAttachTableAtFailed};
 
 constexpr segment_step kSensordata2Step = {
-    kKeySensordata2,
-    kSizeSensordata2,
+    kSegSensordata2,
     "shmget f\xFC"
     "r SHM_Sensordata2 war erfolglos ! (shm_create nicht aufgerufen ?)",
-    -2,
+    kAttachTableGetFailed,
     "Problem beim Zugriff auf SENSORDATA2 shared memory !",
-    -1};
+    kAttachTableAtFailed};
 
 constexpr segment_step kMappingdataStep = {
-    kKeyMappingdata,
-    kSizeMappingdata,
+    kSegMappingdata,
     "shmget f\xFC"
     "r SHM_Mappingdata war erfolglos ! (shm_create nicht aufgerufen ?)",
-    -2,
+    kAttachTableGetFailed,
     "Problem beim Zugriff auf MAPPINGDATA shared memory !",
-    -1};
+    kAttachTableAtFailed};
 
 constexpr segment_step kExternaldataStep = {
-    kKeyExternaldata,
-    kSizeExternaldata,
+    kSegExternaldata,
     "shmget f\xFC"
     "r SHM_Externaldata war erfolglos ! (shm_create nicht aufgerufen ?)",
-    -2,
+    kAttachTableGetFailed,
     "Problem beim Zugriff auf EXTERNALDATA shared memory !",
-    -1};
+    kAttachTableAtFailed};
 
 constexpr segment_step kChipidStep = {
-    kKeyChipid,
-    kSizeChipid,
+    kSegChipid,
     "shmget f\xFC"
     "r SHM_Chipid war erfolglos ! (shm_create nicht aufgerufen ?)",
-    -2,
+    kAttachTableGetFailed,
     "Problem beim Zugriff auf CHIPIDDATA shared memory !",
-    -1};
+    kAttachTableAtFailed};
 
 constexpr segment_step kLedArrayStep = {
-    kKeyLedArray,
-    kSizeLedArray,
+    kSegLedArray,
     "shmget f\xFC"
     "r SHM_LED-Array war erfolglos ! (shm_create nicht aufgerufen ?)",
-    -5,
+    kAttachArrayGetFailed,
     "Problem beim Zugriff auf LED-Array_data shared memory !",
-    0};
+    kAttachArrayAtFailed};
 
 constexpr segment_step kRgbArrayStep = {
-    kKeyRgbArray,
-    kSizeRgbArray,
+    kSegRgbArray,
     "shmget f\xFC"
     "r SHM_RGB-Array war erfolglos ! (shm_create nicht aufgerufen oder aelter als V 3.205 ?)",
-    -5,
+    kAttachArrayGetFailed,
     "Problem beim Zugriff auf RGB-Array_data shared memory !",
-    0};
+    kAttachArrayAtFailed};
 
 // Marker that shmat returns on failure.
 void* const kShmatFailed = reinterpret_cast<void*>(-1);
 
-// Gets and attaches one segment into `pointer`. Returns 1 when attached; otherwise prints the
+// Gets and attaches one segment into `pointer`. Returns kAttachOk when attached; otherwise prints the
 // step's message on stdout and returns the step's result. The address from shmat is stored before
 // it is examined; a failed one is replaced by null at once, so no caller can ever dereference the
 // failure marker.
 template <typename T>
 int attach_segment(const segment_step& step, T*& pointer) {
-  int id = shmget(shm_key(step.key), step.size, kShmFlags);
+  int id = shmget(shm_key(step.segment.key), step.segment.size, kShmFlags);
   if (id < 0) {
     std::printf("%s\n", step.shmget_message);
     std::fflush(stdout);
@@ -125,7 +116,7 @@ int attach_segment(const segment_step& step, T*& pointer) {
     std::fflush(stdout);
     return step.shmat_result;
   }
-  return 1;
+  return kAttachOk;
 }
 
 }  // namespace
@@ -134,18 +125,18 @@ int attach_segment(const segment_step& step, T*& pointer) {
 // failure with that step's message and result. Earlier attachments stay.
 int shm_attach_all(int selector) {
   int result = attach_segment(kReloadStep, shm_reload);
-  if (result != 1) return result;
-  if (selector == kSelectReloadOnly) return 1;
+  if (result != kAttachOk) return result;
+  if (selector == kSelectReloadOnly) return kAttachOk;
 
-  if ((result = attach_segment(kSensordataStep, shm_sensor)) != 1) return result;
-  if ((result = attach_segment(kSensordata2Step, shm_sensor2)) != 1) return result;
-  if ((result = attach_segment(kMappingdataStep, shm_mapping)) != 1) return result;
-  if ((result = attach_segment(kExternaldataStep, shm_external)) != 1) return result;
-  if ((result = attach_segment(kChipidStep, shm_chipid)) != 1) return result;
+  if ((result = attach_segment(kSensordataStep, shm_sensor)) != kAttachOk) return result;
+  if ((result = attach_segment(kSensordata2Step, shm_sensor2)) != kAttachOk) return result;
+  if ((result = attach_segment(kMappingdataStep, shm_mapping)) != kAttachOk) return result;
+  if ((result = attach_segment(kExternaldataStep, shm_external)) != kAttachOk) return result;
+  if ((result = attach_segment(kChipidStep, shm_chipid)) != kAttachOk) return result;
 
   if (selector == kSelectLedArray) return attach_segment(kLedArrayStep, shm_ledarray);
   if (selector == kSelectRgbArray) return attach_segment(kRgbArrayStep, shm_rgbarray);
-  return 1;
+  return kAttachOk;
 }
 
 // Other processes change these words at any time: read through volatile so that every call loads

@@ -31,10 +31,48 @@ constexpr size_t kSizeDemonstatus = 40960;
 // shmget flags: read and write for everybody, never IPC_CREAT.
 constexpr int kShmFlags = 0666;
 
-// Selectors of shm_attach_all that attach more than the reload record and the five tables.
+// One System V segment of the controller: its name, key (before the key offset) and size.
+struct shm_segment {
+  const char* name;
+  int32_t key;
+  size_t size;
+};
+
+inline constexpr shm_segment kSegReload = {"SHM_Reload", kKeyReload, kSizeReload};
+inline constexpr shm_segment kSegSensordata = {"SHM_Sensordata", kKeySensordata, kSizeSensordata};
+inline constexpr shm_segment kSegSensordata2 = {"SHM_Sensordata2", kKeySensordata2,
+                                                kSizeSensordata2};
+inline constexpr shm_segment kSegMappingdata = {"SHM_Mappingdata", kKeyMappingdata,
+                                                kSizeMappingdata};
+inline constexpr shm_segment kSegExternaldata = {"SHM_Externaldata", kKeyExternaldata,
+                                                 kSizeExternaldata};
+inline constexpr shm_segment kSegChipid = {"SHM_Chipid", kKeyChipid, kSizeChipid};
+inline constexpr shm_segment kSegLedArray = {"SHM_LED-Array", kKeyLedArray, kSizeLedArray};
+inline constexpr shm_segment kSegRgbArray = {"SHM_RGB-Array", kKeyRgbArray, kSizeRgbArray};
+inline constexpr shm_segment kSegDemonstatus = {"SHM_demonstatus_data", kKeyDemonstatus,
+                                                kSizeDemonstatus};
+
+// Every segment of the controller, in the order shm_attach_all attaches them, the status table
+// last. The controller simulator creates exactly these.
+inline constexpr shm_segment kSegments[] = {
+    kSegReload,   kSegSensordata, kSegSensordata2, kSegMappingdata, kSegExternaldata,
+    kSegChipid,   kSegLedArray,   kSegRgbArray,    kSegDemonstatus};
+
+// Selectors of shm_attach_all: the reload record alone, the reload record and the five tables,
+// or those and the LED array or the RGB array.
 constexpr int kSelectReloadOnly = -1;
+constexpr int kSelectTables = 0;
 constexpr int kSelectLedArray = 4550;
 constexpr int kSelectRgbArray = 3653;
+
+// Results of shm_attach_all.
+constexpr int kAttachOk = 1;
+constexpr int kAttachReloadGetFailed = -4;  // shmget of the reload record
+constexpr int kAttachReloadAtFailed = -3;   // shmat of the reload record
+constexpr int kAttachTableGetFailed = -2;   // shmget of one of the five tables
+constexpr int kAttachTableAtFailed = -1;    // shmat of one of the five tables
+constexpr int kAttachArrayGetFailed = -5;   // shmget of the LED or RGB array
+constexpr int kAttachArrayAtFailed = 0;     // shmat of the LED or RGB array
 
 // The reload record (SHM_Reload): 256 little-endian 32-bit words, of which the daemon reads two.
 struct reload_record {
@@ -59,11 +97,11 @@ extern void* shm_chipid;
 extern void* shm_ledarray;
 extern void* shm_rgbarray;
 
-// Attaches the reload record and, unless selector is -1, the sensor table, the second sensor
-// table, the mapping, external-data and chip-id tables, and for selector 4550 the LED array or for
-// 3653 the RGB array. Stops at the first failure, prints its one message on stdout and returns
-// its result: -4/-3 reload record shmget/shmat, -2/-1 one of the five tables, -5/0 LED or RGB
-// array. Returns 1 when everything requested is attached. Earlier attachments stay.
+// Attaches the reload record and, unless selector is kSelectReloadOnly, the sensor table, the
+// second sensor table, the mapping, external-data and chip-id tables, and for kSelectLedArray the
+// LED array or for kSelectRgbArray the RGB array. Stops at the first failure, prints its one
+// message on stdout and returns its result (kAttach...Failed). Returns kAttachOk when everything
+// requested is attached. Earlier attachments stay.
 int shm_attach_all(int selector);
 
 // The two words of the reload record, read afresh from shared memory.

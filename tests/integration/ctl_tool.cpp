@@ -17,7 +17,7 @@
 
 #include <gtest/gtest.h>
 
-#include "daemon/demonstatus.h"
+#include "shm/demonstatus.h"
 #include "shm/sensor_record.h"
 #include "shm/shm.h"
 #include "support/controller.h"
@@ -27,7 +27,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-using test_support::kAllSegments;
 using test_support::ProcessResult;
 
 class CtlTool : public ::testing::Test {
@@ -36,7 +35,7 @@ class CtlTool : public ::testing::Test {
 
   // Whatever a test or the tool left at this offset goes, also after a failed test.
   void TearDown() override {
-    for (const auto& s : kAllSegments) {
+    for (const auto& s : kSegments) {
       int id = shmget(shm_key(s.key), 0, 0);
       if (id >= 0) shmctl(id, IPC_RMID, nullptr);
     }
@@ -68,7 +67,7 @@ class CtlTool : public ::testing::Test {
 
 TEST_F(CtlTool, CreateMakesEverySegmentZeroedWithTheLockReleased) {
   ok({"create"});
-  for (const auto& s : kAllSegments) {
+  for (const auto& s : kSegments) {
     SCOPED_TRACE(s.key);
     int id = shmget(shm_key(s.key), s.size, kShmFlags);
     ASSERT_GE(id, 0);
@@ -240,7 +239,7 @@ TEST_F(CtlTool, BadArgumentsAreRefusedWithAMessage) {
 TEST_F(CtlTool, RemoveLeavesNoSegment) {
   ok({"create"});
   ok({"remove"});
-  for (const auto& s : kAllSegments) {
+  for (const auto& s : kSegments) {
     errno = 0;
     EXPECT_LT(shmget(shm_key(s.key), 0, 0), 0) << "key " << s.key;
     EXPECT_EQ(ENOENT, errno);
@@ -253,7 +252,7 @@ TEST_F(CtlTool, RemoveLeavesNoSegment) {
 TEST_F(CtlTool, StatusShowsTheDaemonsEntry) {
   ok({"create"});
   testing::internal::CaptureStdout();
-  ASSERT_EQ(0, demonstatus_start(68, "mqtt_k482916_demon", "3.219", 5));
+  ASSERT_EQ(0, demonstatus_start(kDemonSlot, "mqtt_k482916_demon", "3.219", 5));
   testing::internal::GetCapturedStdout();
   demonstatus_state(6, 10, "publishing");
   demonstatus_text("OK: 3 sensors published");

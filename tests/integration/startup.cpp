@@ -21,7 +21,7 @@ constexpr const char* kLockText = "SHM_LOCK23";
 // A status entry as an earlier daemon instance would have left it.
 status_entry stale_entry() {
   status_entry e{};
-  e.slot = 68;
+  e.slot = kDemonSlot;
   snprintf(e.name, sizeof e.name, "%s", "old_demon");
   snprintf(e.version, sizeof e.version, "%s", "0.001");
   e.start_time = 1000;
@@ -36,7 +36,7 @@ status_entry stale_entry() {
 
 // The entry as a start-up writes it; start_time and update_time lie within [before, after].
 void expect_fresh_entry(const status_entry& e, time_t before, time_t after) {
-  EXPECT_EQ(e.slot, 68);
+  EXPECT_EQ(e.slot, kDemonSlot);
   EXPECT_EQ(field_text(e.name), "mqtt_k482916_demon");
   EXPECT_EQ(field_text(e.version), "3.219");
   EXPECT_GE(e.start_time, before);

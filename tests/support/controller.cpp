@@ -49,7 +49,7 @@ bool Segments::create(int32_t key, size_t size) {
 }
 
 bool Segments::create_all() {
-  for (const auto& s : kAllSegments)
+  for (const shm_segment& s : kSegments)
     if (s.key != kKeyLedArray && s.key != kKeyRgbArray && !create(s.key, s.size)) return false;
   return true;
 }
@@ -137,7 +137,7 @@ ToolController::ToolController(Options options)
   for (const char* d : {"/tmp", "/opt/korvan/k482916", "/etc/korvanenv", "/etc/ssl/certs", "/dev"})
     std::filesystem::create_directories(root() + d);
   // Leftovers of an earlier process with the same pid (a crashed run) would make `create` refuse.
-  for (const auto& s : kAllSegments) remove_segment(s.key);
+  for (const shm_segment& s : kSegments) remove_segment(s.key);
   if (!options.config_db.empty() && !make_config_db(root(), options.config_db))
     ADD_FAILURE() << "cannot write " << config_db_path(root());
   if (options.create_segments) create(options.locked);
@@ -145,7 +145,7 @@ ToolController::ToolController(Options options)
 
 ToolController::~ToolController() {
   ctl({"remove"});
-  for (const auto& s : kAllSegments) remove_segment(s.key);
+  for (const shm_segment& s : kSegments) remove_segment(s.key);
 }
 
 Env ToolController::env() const {

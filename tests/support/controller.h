@@ -33,7 +33,7 @@
 #include <utility>
 #include <vector>
 
-#include "daemon/demonstatus.h"
+#include "shm/demonstatus.h"
 #include "shm/sensor_record.h"
 #include "shm/shm.h"
 #include "support/broker.h"
@@ -56,21 +56,6 @@ inline int32_t unique_key_offset() {
   return 0x200000 + (static_cast<int32_t>(getpid()) % 0x10000) * 32;
 }
 
-struct SegmentSpec {
-  int32_t key;
-  size_t size;
-};
-// Every segment of the controller; the first seven are what the daemon attaches (no arrays).
-inline constexpr SegmentSpec kAllSegments[] = {{kKeyReload, kSizeReload},
-                                               {kKeySensordata, kSizeSensordata},
-                                               {kKeySensordata2, kSizeSensordata2},
-                                               {kKeyMappingdata, kSizeMappingdata},
-                                               {kKeyExternaldata, kSizeExternaldata},
-                                               {kKeyChipid, kSizeChipid},
-                                               {kKeyDemonstatus, kSizeDemonstatus},
-                                               {kKeyLedArray, kSizeLedArray},
-                                               {kKeyRgbArray, kSizeRgbArray}};
-
 // Creates segments (zeroed, mode 0666) at `offset` and removes them when the object goes. Attached
 // pointers of the process stay valid after removal until the process ends.
 class Segments {
@@ -82,7 +67,7 @@ class Segments {
 
   // Creates one segment (controller key, without offset); false when it cannot be made.
   bool create(int32_t key, size_t size);
-  // The reload record, the five tables and the status table.
+  // The reload record, the five tables and the status table (kSegments without the two arrays).
   bool create_all();
   void remove_all();
 
@@ -215,9 +200,9 @@ class ToolController {
   // Removes one segment (controller key, without offset) with shmctl; false when it is missing.
   bool remove_segment(int32_t key) const;
   // Copy of the status entry of `slot`; nullopt when the status table is missing.
-  std::optional<status_entry> status(int32_t slot = 68) const;
+  std::optional<status_entry> status(int32_t slot = kDemonSlot) const;
   // Writes a whole status entry (to prepare stale contents before a start).
-  bool write_status(const status_entry& entry, int32_t slot = 68) const;
+  bool write_status(const status_entry& entry, int32_t slot = kDemonSlot) const;
   // Copy of the sensor entry at real_id; nullopt when the sensor table is missing.
   std::optional<sensor_record> entry(int32_t real_id) const;
   // Copy of the first entry holding db_id, as the daemon finds it; nullopt when there is none.

@@ -6,6 +6,8 @@
 #include <sstream>
 
 #include "log/log.h"
+#include "log/signal.h"
+#include "shm/demonstatus.h"
 #include "support/paths.h"
 
 namespace test_support {
@@ -91,7 +93,8 @@ int LogFile::index_of(int level, const std::string& prefix, int from) const {
 LogRoot::LogRoot(int32_t key_offset) : LogFile(TempDir::path() + "/tmp/k482916.log") {
   mkdir((root() + "/tmp").c_str(), 0755);
   paths_set(root().c_str(), key_offset);
-  log_init("k482916.log", 4, 68, "mqtt_k482916_demon");
+  log_init("k482916.log", 4, kDemonSlot, "mqtt_k482916_demon");
+  linux_signal_install_all();  // as the daemon does right after log_init
   log_max_filesize = 10000000;
 }
 

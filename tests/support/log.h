@@ -55,9 +55,10 @@ class LogFile {
   std::string path_;
 };
 
-// A temporary root with tmp/ in it, made the paths' root with `key_offset`; log_init (level 4,
-// slot 68) then writes ROOT/tmp/k482916.log, which this object reads. The size limit is raised so
-// that the log is never emptied under a test.
+// A temporary root with tmp/ in it, made the paths' root with `key_offset`. The log is set up as
+// the daemon does it (log_init at level 4 for kDemonSlot, then the signal handlers) and writes
+// ROOT/tmp/k482916.log, which this object reads. The size limit is raised so that the log is
+// never emptied under a test.
 class LogRoot : private TempDir, public LogFile {
  public:
   explicit LogRoot(int32_t key_offset);

@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "daemon/demonstatus.h"
+#include "shm/demonstatus.h"
 #include "shm/sensor_record.h"
 #include "shm/shm.h"
 
@@ -38,9 +38,9 @@ int ctl_set_lock(int32_t value);
 // Adds 1 to reload_counter and prints the new value.
 int ctl_reload();
 
-// Attaches the segment with controller key `key` and size `size` into *out. On failure prints
-// "k482916_ctl: <what> (key K) ..." on stderr and returns false.
-bool ctl_attach(int32_t key, size_t size, const char* what, void** out);
+// Attaches `segment` into *out. On failure prints "k482916_ctl: <name> (key K) ..." on stderr and
+// returns false.
+bool ctl_attach(const shm_segment& segment, void** out);
 
 // The sensor table, the reload record and the status table, attached or null after a message.
 sensor_record* ctl_sensor_table();

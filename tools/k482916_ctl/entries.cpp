@@ -18,7 +18,7 @@ int32_t now_seconds() {
 
 // The value block that carries the publishable value of an entry of this type.
 value_block* block_for_type(sensor_record* entry, int32_t type) {
-  return type == 1 ? &entry->value1 : &entry->value2;
+  return type == kEntrySensor ? &entry->value1 : &entry->value2;
 }
 
 // Fills one entry completely; the value block goes last so that a reader that sees its new
@@ -133,13 +133,13 @@ int ctl_drift(int32_t seconds, int32_t period_ms) {
     for (int32_t i = 0; i < kSensorCount; ++i) {
       sensor_record* entry = &table[i];
       int32_t type = entry->type;
-      if (type == 1 || type == 4) {
+      if (type == kEntrySensor || type == kEntrySensor2) {
         value_block* block = block_for_type(entry, type);
         double step = (static_cast<double>(rand_r(&seed) % 201) - 100.0) / 100.0;
         double value = std::round((block->value + step) * 100.0) / 100.0;
         if (std::fabs(value) > 1.0e6) value = 0.0;
         value_block_write(block, value, now_seconds());
-      } else if (type == 2 && entry->command.timestamp != 0 &&
+      } else if (type == kEntryActor && entry->command.timestamp != 0 &&
                  entry->command.timestamp >= entry->value2.timestamp &&
                  entry->command.value != entry->value2.value) {
         value_block_write(&entry->value2, entry->command.value, now_seconds());

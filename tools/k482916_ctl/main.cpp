@@ -128,7 +128,8 @@ int run_set(int argc, char** args) {
     if (value == nullptr) return usage_error("set: %s needs a value", arg);
     if (std::strcmp(arg, "--type") == 0) {
       if (!parse_int32(value, &request.type) ||
-          (request.type != 1 && request.type != 2 && request.type != 4))
+          (request.type != kEntrySensor && request.type != kEntryActor &&
+           request.type != kEntrySensor2))
         return usage_error("set: type '%s' is not 1, 2 or 4", value);
     } else if (std::strcmp(arg, "--unit") == 0) {
       if (std::strlen(value) > kUnitMax)
@@ -161,7 +162,7 @@ int run_show(int argc, char** args) {
 }
 
 int run_status(int argc, char** args) {
-  int32_t slot = 68;
+  int32_t slot = kDemonSlot;
   if (argc > 1) return usage_error("status: unexpected argument '%s'", args[1]);
   if (argc == 1 && (!parse_int32(args[0], &slot) || slot < 0 || slot >= kStatusSlots))
     return usage_error("status: slot '%s' is not in 0..127", args[0]);

@@ -11,24 +11,6 @@
 
 namespace {
 
-struct segment_info {
-  const char* name;
-  int32_t key;
-  size_t size;
-};
-
-// Every segment the controller makes, in the order it makes them.
-constexpr segment_info kSegments[] = {
-    {"SHM_Reload", kKeyReload, kSizeReload},
-    {"SHM_Sensordata", kKeySensordata, kSizeSensordata},
-    {"SHM_Sensordata2", kKeySensordata2, kSizeSensordata2},
-    {"SHM_Mappingdata", kKeyMappingdata, kSizeMappingdata},
-    {"SHM_Externaldata", kKeyExternaldata, kSizeExternaldata},
-    {"SHM_Chipid", kKeyChipid, kSizeChipid},
-    {"SHM_LED-Array", kKeyLedArray, kSizeLedArray},
-    {"SHM_RGB-Array", kKeyRgbArray, kSizeRgbArray},
-    {"SHM_demonstatus_data", kKeyDemonstatus, kSizeDemonstatus},
-};
 constexpr size_t kSegmentCount = sizeof kSegments / sizeof kSegments[0];
 
 // Removes the segment with this id; used to undo a half-finished create.
@@ -41,7 +23,7 @@ void remove_id(int id) {
 // Checks all keys first so that an existing controller (or another simulator on the same key
 // offset) is never disturbed; then creates them with IPC_EXCL, which also catches a race.
 int ctl_create(bool locked) {
-  for (const segment_info& s : kSegments) {
+  for (const shm_segment& s : kSegments) {
     if (shmget(shm_key(s.key), 0, 0) >= 0) {
       std::fprintf(stderr,
                    "k482916_ctl: segment %s (key %d) exists already; run 'k482916_ctl remove' "
@@ -52,7 +34,7 @@ int ctl_create(bool locked) {
   }
   int ids[kSegmentCount];
   for (size_t i = 0; i < kSegmentCount; ++i) {
-    const segment_info& s = kSegments[i];
+    const shm_segment& s = kSegments[i];
     ids[i] = shmget(shm_key(s.key), s.size, IPC_CREAT | IPC_EXCL | kShmFlags);
     if (ids[i] < 0) {
       std::fprintf(stderr, "k482916_ctl: cannot create %s (key %d, %zu bytes): %s\n", s.name,
@@ -75,7 +57,7 @@ int ctl_create(bool locked) {
 int ctl_remove() {
   int removed = 0;
   int result = kExitOk;
-  for (const segment_info& s : kSegments) {
+  for (const shm_segment& s : kSegments) {
     int id = shmget(shm_key(s.key), 0, 0);
     if (id < 0) continue;
     if (shmctl(id, IPC_RMID, nullptr) != 0) {
@@ -111,19 +93,19 @@ int ctl_reload() {
 
 // A segment that is missing or smaller than `size` is reported as missing, as the daemon would
 // find it.
-bool ctl_attach(int32_t key, size_t size, const char* what, void** out) {
+bool ctl_attach(const shm_segment& segment, void** out) {
   *out = nullptr;
-  int id = shmget(shm_key(key), size, kShmFlags);
+  int id = shmget(shm_key(segment.key), segment.size, kShmFlags);
   if (id < 0) {
     std::fprintf(stderr,
                  "k482916_ctl: %s (key %d) is missing or too small (%s); run 'k482916_ctl "
                  "create' first\n",
-                 what, shm_key(key), strerror(errno));
+                 segment.name, shm_key(segment.key), strerror(errno));
     return false;
   }
   void* address = shmat(id, nullptr, 0);
   if (address == reinterpret_cast<void*>(-1)) {
-    std::fprintf(stderr, "k482916_ctl: cannot attach %s (key %d): %s\n", what, shm_key(key),
+    std::fprintf(stderr, "k482916_ctl: cannot attach %s (key %d): %s\n", segment.name, shm_key(segment.key),
                  strerror(errno));
     return false;
   }
@@ -133,20 +115,19 @@ bool ctl_attach(int32_t key, size_t size, const char* what, void** out) {
 
 sensor_record* ctl_sensor_table() {
   void* p = nullptr;
-  return ctl_attach(kKeySensordata, kSizeSensordata, "SHM_Sensordata", &p)
+  return ctl_attach(kSegSensordata, &p)
              ? static_cast<sensor_record*>(p)
              : nullptr;
 }
 
 reload_record* ctl_reload_record() {
   void* p = nullptr;
-  return ctl_attach(kKeyReload, kSizeReload, "SHM_Reload", &p) ? static_cast<reload_record*>(p)
-                                                               : nullptr;
+  return ctl_attach(kSegReload, &p) ? static_cast<reload_record*>(p) : nullptr;
 }
 
 status_entry* ctl_status_table() {
   void* p = nullptr;
-  return ctl_attach(kKeyDemonstatus, kSizeDemonstatus, "SHM_demonstatus_data", &p)
+  return ctl_attach(kSegDemonstatus, &p)
              ? static_cast<status_entry*>(p)
              : nullptr;
 }

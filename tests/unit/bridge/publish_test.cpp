@@ -12,7 +12,7 @@
 #include "bridge/config.h"
 #include "bridge/publish.h"
 #include "bridge/session.h"
-#include "daemon/demonstatus.h"
+#include "shm/demonstatus.h"
 #include "shm/sensor_record.h"
 #include "shm/shm.h"
 #include "support/broker.h"
@@ -171,7 +171,7 @@ TEST(Publish, FailedPublicationResetsAndCycleGoesOn) {
   test_support::InProcessController controller;
   ASSERT_TRUE(controller.ready());
   const auto& log = controller.log();
-  ASSERT_EQ(demonstatus_start(68, "mqtt_k482916_demon", "3.219", 0), 0);
+  ASSERT_EQ(demonstatus_start(kDemonSlot, "mqtt_k482916_demon", "3.219", 0), 0);
   test_support::Broker broker;
   ASSERT_TRUE(broker.running()) << broker.log();
 

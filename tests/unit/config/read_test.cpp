@@ -11,6 +11,7 @@
 #include "bridge/config.h"
 #include "bridge/publish.h"
 #include "log/log.h"
+#include "shm/demonstatus.h"
 #include "shm/sensor_record.h"
 #include "shm/shm.h"
 #include "support/broker.h"
@@ -31,7 +32,7 @@ class ReadConfig : public ::testing::Test {
     segments_ = std::make_unique<test_support::Segments>(offset);
     ASSERT_TRUE(segments_->create(kKeyReload, kSizeReload));
     ASSERT_EQ(shm_attach_all(kSelectReloadOnly), 1);
-    log_init("k482916.log", 4, 68, "config_test");
+    log_init("k482916.log", 4, kDemonSlot, "config_test");
     closed_port_ = test_support::free_port();
   }
   void TearDown() override { paths_set("", 0); }

@@ -1,5 +1,6 @@
 // The configuration scanner on texts as they occur in brokerAccess.json and brokerSetup.json,
 // including the odd ones the plain text search accepts, and the storage limits.
+#include "bridge/config.h"
 #include "bridge/scanner.h"
 
 #include <gtest/gtest.h>

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "shm/demonstatus.h"
 #include "support/files.h"
 #include "support/paths.h"
 
@@ -46,11 +47,11 @@ class LogTest : public ::testing::Test {
     paths_set("", 0);
   }
 
-  // log_init as the daemon calls it; stdout goes to `description`. The signal handler that
-  // log_init installs is taken out again: the test process is not the daemon.
+  // log_init as the daemon calls it; stdout goes to `description`. Signal dispositions are reset
+  // afterwards: the test process is not the daemon.
   void init(int level, std::string* description = nullptr) {
     StdoutCapture out;
-    log_init("k.log", level, 68, kName);
+    log_init("k.log", level, kDemonSlot, kName);
     if (description != nullptr) *description = out.finish();
     for (int signo = 1; signo < 32; ++signo) signal(signo, SIG_DFL);
   }
@@ -209,7 +210,7 @@ TEST_F(LogTest, LevelMinusOneGoesToTheConsole) {
   paths_set(root.c_str(), 0);
   log_append(3, "early");
   log_append(-1, "early console");
-  log_init("k.log", 4, 68, kName);
+  log_init("k.log", 4, kDemonSlot, kName);
   fflush(stdout);
   _exit(0);
 }

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "log/log.h"
+#include "shm/demonstatus.h"
 #include "support/log.h"
 #include "support/paths.h"
 
@@ -40,7 +41,8 @@ class DaemonChild {
       close(go[1]);
       if (!freopen("/dev/null", "w", stdout)) _exit(2);
       paths_set(root.c_str(), 0);
-      log_init("k.log", 4, 68, "sig V 1");
+      log_init("k.log", 4, kDemonSlot, "sig V 1");
+      linux_signal_install_all();
       _exit(body(ready[1], go[0]));
     }
     close(ready[1]);

@@ -18,8 +18,7 @@ std::string shmget_message(const char* segment) {
 
 // One segment of the attach sequence with what the code must do when it is missing.
 struct Step {
-  int32_t key;
-  size_t size;
+  shm_segment segment;
   void** pointer;  // the exported pointer, viewed as void*
   std::string missing_message;
   int missing_result;
@@ -45,15 +44,13 @@ class ShmAttach : public ::testing::Test {
   // The reload record and the five tables in the order the controller's daemons attach them.
   std::vector<Step> table_steps() {
     return {
-        {kKeyReload, kSizeReload, reinterpret_cast<void**>(&shm_reload),
-         shmget_message("SHM_Reload"), -4},
-        {kKeySensordata, kSizeSensordata, reinterpret_cast<void**>(&shm_sensor),
-         shmget_message("SHM_Sensordata"), -2},
-        {kKeySensordata2, kSizeSensordata2, &shm_sensor2, shmget_message("SHM_Sensordata2"), -2},
-        {kKeyMappingdata, kSizeMappingdata, &shm_mapping, shmget_message("SHM_Mappingdata"), -2},
-        {kKeyExternaldata, kSizeExternaldata, &shm_external, shmget_message("SHM_Externaldata"),
+        {kSegReload, reinterpret_cast<void**>(&shm_reload), shmget_message("SHM_Reload"), -4},
+        {kSegSensordata, reinterpret_cast<void**>(&shm_sensor), shmget_message("SHM_Sensordata"),
          -2},
-        {kKeyChipid, kSizeChipid, &shm_chipid, shmget_message("SHM_Chipid"), -2},
+        {kSegSensordata2, &shm_sensor2, shmget_message("SHM_Sensordata2"), -2},
+        {kSegMappingdata, &shm_mapping, shmget_message("SHM_Mappingdata"), -2},
+        {kSegExternaldata, &shm_external, shmget_message("SHM_Externaldata"), -2},
+        {kSegChipid, &shm_chipid, shmget_message("SHM_Chipid"), -2},
     };
   }
 
@@ -78,11 +75,11 @@ TEST_F(ShmAttach, SelectorZeroAttachesEachTableUnderItsOwnKeyAndNoArray) {
   for (const Step& step : table_steps()) {
     SCOPED_TRACE(step.missing_message);
     ASSERT_NE(nullptr, *step.pointer);
-    unsigned char* view = test_support::view(step.key);
+    unsigned char* view = test_support::view(step.segment.key);
     ASSERT_NE(nullptr, view);
-    test_support::write_i32(view + step.size - 4, ++marker);
-    EXPECT_EQ(marker,
-              test_support::read_i32(static_cast<unsigned char*>(*step.pointer) + step.size - 4));
+    test_support::write_i32(view + step.segment.size - 4, ++marker);
+    EXPECT_EQ(marker, test_support::read_i32(static_cast<unsigned char*>(*step.pointer) +
+                                             step.segment.size - 4));
   }
 }
 
@@ -96,7 +93,7 @@ TEST_F(ShmAttach, EachMissingSegmentStopsWithItsMessageAndKeepsTheEarlierOnes) {
     test_support::Segments segments(offset_);
     for (size_t i = 0; i < steps.size(); ++i)
       if (i != missing) {
-        ASSERT_TRUE(segments.create(steps[i].key, steps[i].size));
+        ASSERT_TRUE(segments.create(steps[i].segment.key, steps[i].segment.size));
       }
 
     std::string out;

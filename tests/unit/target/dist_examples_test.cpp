@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "bridge/config.h"
 #include "bridge/scanner.h"
 #include "support/files.h"
 

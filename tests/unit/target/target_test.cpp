@@ -12,8 +12,8 @@
 #include <ctime>
 #include <string>
 
-#include "daemon/demonstatus.h"
 #include "log/signal.h"
+#include "shm/demonstatus.h"
 #include "shm/sensor_record.h"
 #include "shm/shm.h"
 #include "support/controller.h"
@@ -116,7 +116,7 @@ TEST(TargetLayout, StatusEntryOfSlot68InSegment) {
   paths_set("", offset);
 
   const int32_t before = static_cast<int32_t>(time(nullptr));
-  ASSERT_EQ(demonstatus_start(68, "mqtt_k482916_demon", "3.219", 0), 0);
+  ASSERT_EQ(demonstatus_start(kDemonSlot, "mqtt_k482916_demon", "3.219", 0), 0);
   demonstatus_state(1234, 1, "main loop");
   demonstatus_text("OK: 2 sensors published");
   const int32_t after = static_cast<int32_t>(time(nullptr));
@@ -126,9 +126,9 @@ TEST(TargetLayout, StatusEntryOfSlot68InSegment) {
   void* mapped = shmat(id, nullptr, SHM_RDONLY);
   ASSERT_NE(mapped, reinterpret_cast<void*>(-1));
   const auto* table = static_cast<const unsigned char*>(mapped);
-  const size_t e = 68 * 320;
+  const size_t e = kDemonSlot * 320;
 
-  EXPECT_EQ(int32_at(table, e + 0), 68);
+  EXPECT_EQ(int32_at(table, e + 0), kDemonSlot);
   EXPECT_EQ(text_at(table, e + 4, 50), "mqtt_k482916_demon");
   EXPECT_EQ(text_at(table, e + 54, 10), "3.219");
   EXPECT_GE(int32_at(table, e + 64), before);

@@ -6,6 +6,16 @@
 #include <cstdint>
 
 constexpr int32_t kStatusSlots = 128;
+// Slot of mqtt_k482916_demon in the table.
+constexpr int32_t kDemonSlot = 68;
+// Size of each text field of an entry: at most 79 characters and the terminating NUL.
+constexpr size_t kStatusTextSize = 80;
+
+// State numbers of the entry's `state` field.
+constexpr int32_t kStateStartup = 0;
+constexpr int32_t kStateMainLoop = 1;
+constexpr int32_t kStateReload = 2;  // also: bridge switched off
+constexpr int32_t kStatePublishing = 10;
 
 struct status_entry {
   int32_t slot;          // the entry's own slot number
@@ -14,10 +24,10 @@ struct status_entry {
   int32_t start_time;    // time() at start-up
   int32_t update_time;   // time() of the last state write
   int32_t counter;       // main-loop counter
-  char status_text[80];  // free status text
-  char extra_text[80];   // second free text, emptied at start-up
-  int32_t state;         // state number
-  char state_text[80];   // text of the state
+  char status_text[kStatusTextSize];  // free status text
+  char extra_text[kStatusTextSize];   // second free text, emptied at start-up
+  int32_t state;                      // state number (kState...)
+  char state_text[kStatusTextSize];   // text of the state
 };
 static_assert(sizeof(status_entry) == 320);
 static_assert(offsetof(status_entry, slot) == 0);
@@ -39,12 +49,17 @@ extern status_entry* my_demonstatus_data;
 // demonstatus_attach.
 extern int32_t demonstatus_slot;
 
-// Stores slot in demonstatus_slot and attaches the table. Returns 1 on success, -1 when shmget
-// fails, 0 when shmat fails (each with its message on stdout).
+// Results of demonstatus_attach.
+constexpr int kStatusAttached = 1;
+constexpr int kStatusGetFailed = -1;  // shmget failed
+constexpr int kStatusAtFailed = 0;    // shmat failed
+
+// Stores slot in demonstatus_slot and attaches the table. Returns kStatusAttached, or
+// kStatusGetFailed / kStatusAtFailed with the failure's message on stdout.
 int demonstatus_attach(int32_t slot);
 
 // Attaches the table and initialises the entry of `slot` (slot, name, version, start and update
-// time, counter, "Start", empty extra text, state 0, "startup"). Returns 0, also when reporting is
+// time, counter, "Start", empty extra text, kStateStartup, "startup"). Returns 0, also when reporting is
 // off; -1 when the table cannot be attached or slot is 128 or more (there is no such entry; nothing
 // is written). Name and version are cut to fit their fields.
 int demonstatus_start(int32_t slot, const char* name, const char* version, int32_t counter);

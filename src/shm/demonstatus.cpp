@@ -1,5 +1,5 @@
 // The daemon's entry in the controller's shared status table.
-#include "daemon/demonstatus.h"
+#include "shm/demonstatus.h"
 
 #include <sys/ipc.h>
 #include <sys/shm.h>
@@ -15,9 +15,6 @@ status_entry* my_demonstatus_data = nullptr;
 int32_t demonstatus_slot = 0;
 
 namespace {
-
-// Longest text that an 80-byte field of the entry holds besides its terminating NUL.
-constexpr size_t kStatusTextMax = 79;
 
 int32_t now_seconds() {
   return static_cast<int32_t>(time(nullptr));
@@ -40,29 +37,29 @@ void put_text(volatile char* field, size_t cap, const char* src) {
 // marker.
 int demonstatus_attach(int32_t slot) {
   demonstatus_slot = slot;
-  int id = shmget(shm_key(kKeyDemonstatus), kSizeDemonstatus, kShmFlags);
+  int id = shmget(shm_key(kSegDemonstatus.key), kSegDemonstatus.size, kShmFlags);
   if (id < 0) {
     std::printf(
         "shmget f\xFC"
         "r SHM_demonstatus_data war erfolglos ! (shm_create nicht aufgerufen ?)\n");
     std::fflush(stdout);
-    return -1;
+    return kStatusGetFailed;
   }
   my_demonstatus_data = static_cast<status_entry*>(shmat(id, nullptr, 0));
   if (static_cast<void*>(my_demonstatus_data) == reinterpret_cast<void*>(-1)) {
     my_demonstatus_data = nullptr;
     std::printf("Problem beim Zugriff auf DEMONSTATUS shared memory !\n");
     std::fflush(stdout);
-    return 0;
+    return kStatusAtFailed;
   }
-  return 1;
+  return kStatusAttached;
 }
 
 // Initialises every field of the entry in its fixed order: identity and times first, the texts
 // and the state last.
 int demonstatus_start(int32_t slot, const char* name, const char* version, int32_t counter) {
   if (demonstatus_slot < 0) return 0;
-  if (demonstatus_attach(slot) != 1) return -1;
+  if (demonstatus_attach(slot) != kStatusAttached) return -1;
   if (slot < 0) return 0;
   status_entry* entry = demonstatus_entry();
   if (entry == nullptr) return -1;
@@ -77,7 +74,7 @@ int demonstatus_start(int32_t slot, const char* name, const char* version, int32
   e->counter = counter;
   put_text(e->status_text, sizeof e->status_text, "Start");
   put_text(e->extra_text, sizeof e->extra_text, "");
-  e->state = 0;
+  e->state = kStateStartup;
   put_text(e->state_text, sizeof e->state_text, "startup");
   return 0;
 }
@@ -90,14 +87,14 @@ void demonstatus_state(int32_t counter, int32_t state, const char* text) {
   e->update_time = now_seconds();
   e->counter = counter;
   e->state = state;
-  put_text(e->state_text, kStatusTextMax + 1, text);
+  put_text(e->state_text, kStatusTextSize, text);
 }
 
 void demonstatus_text(const char* text) {
   status_entry* entry = demonstatus_entry();
   if (entry == nullptr) return;
   volatile status_entry* e = entry;
-  put_text(e->status_text, kStatusTextMax + 1, text);
+  put_text(e->status_text, kStatusTextSize, text);
 }
 
 // Every writer goes through here, so nothing is ever written through an unattached table, for a

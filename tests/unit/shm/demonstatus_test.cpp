@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "daemon/demonstatus.h"
+#include "shm/demonstatus.h"
 #include "shm/shm.h"
 #include "support/controller.h"
 #include "support/paths.h"
@@ -50,12 +50,12 @@ TEST_F(DemonStatus, StartInitialisesEveryFieldOfItsEntryOnly) {
 
   int32_t t0 = static_cast<int32_t>(time(nullptr));
   testing::internal::CaptureStdout();
-  EXPECT_EQ(0, demonstatus_start(68, "mqtt_k482916_demon", "3.219", 7));
+  EXPECT_EQ(0, demonstatus_start(kDemonSlot, "mqtt_k482916_demon", "3.219", 7));
   EXPECT_EQ("", testing::internal::GetCapturedStdout());
   int32_t t1 = static_cast<int32_t>(time(nullptr));
 
-  const unsigned char* e = table + 68 * kEntry;
-  EXPECT_EQ(68, test_support::read_i32(e + 0));
+  const unsigned char* e = table + kDemonSlot * kEntry;
+  EXPECT_EQ(kDemonSlot, test_support::read_i32(e + 0));
   EXPECT_EQ(0, std::memcmp(e + 4, "mqtt_k482916_demon", 19));
   EXPECT_EQ(0, std::memcmp(e + 54, "3.219", 6));
   int32_t start = test_support::read_i32(e + 64);
@@ -70,18 +70,18 @@ TEST_F(DemonStatus, StartInitialisesEveryFieldOfItsEntryOnly) {
 
   std::vector<unsigned char> after = bytes(table);
   for (size_t i = 0; i < kSizeDemonstatus; ++i) {
-    if (i >= 68 * kEntry && i < 69 * kEntry) continue;
+    if (i >= kDemonSlot * kEntry && i < (kDemonSlot + 1) * kEntry) continue;
     ASSERT_EQ(before[i], after[i]) << "byte " << i << " outside slot 68 changed";
   }
-  EXPECT_EQ(my_demonstatus_data + 68, demonstatus_entry());
+  EXPECT_EQ(my_demonstatus_data + kDemonSlot, demonstatus_entry());
 }
 
 // Texts of 80 characters or more are cut to 79; the time stamp moves with the state only.
 TEST_F(DemonStatus, StateAndTextCutLongTextsAndOnlyStateSetsTheTime) {
   unsigned char* table = create_table();
   ASSERT_NE(nullptr, table);
-  ASSERT_EQ(0, demonstatus_start(68, "mqtt_k482916_demon", "3.219", 0));
-  unsigned char* e = table + 68 * kEntry;
+  ASSERT_EQ(0, demonstatus_start(kDemonSlot, "mqtt_k482916_demon", "3.219", 0));
+  unsigned char* e = table + kDemonSlot * kEntry;
 
   const std::string text79(79, 'a');
   const std::string text100 = std::string(79, 'b') + std::string(21, 'c');
@@ -121,7 +121,7 @@ TEST_F(DemonStatus, NegativeSlotWritesNothing) {
   EXPECT_EQ(nullptr, demonstatus_entry());
   demonstatus_state(1, 1, "main loop");
   demonstatus_text("running");
-  EXPECT_EQ(0, demonstatus_start(68, "mqtt_k482916_demon", "3.219", 0));
+  EXPECT_EQ(0, demonstatus_start(kDemonSlot, "mqtt_k482916_demon", "3.219", 0));
   EXPECT_EQ(-1, demonstatus_slot);
   EXPECT_TRUE(before == bytes(table));
 }
@@ -130,16 +130,16 @@ TEST_F(DemonStatus, NegativeSlotWritesNothing) {
 // failure-marker pointer).
 TEST_F(DemonStatus, MissingTableGivesMessageAndMinusOne) {
   testing::internal::CaptureStdout();
-  EXPECT_EQ(-1, demonstatus_start(68, "mqtt_k482916_demon", "3.219", 0));
+  EXPECT_EQ(-1, demonstatus_start(kDemonSlot, "mqtt_k482916_demon", "3.219", 0));
   EXPECT_EQ(kMissingMessage, testing::internal::GetCapturedStdout());
-  EXPECT_EQ(68, demonstatus_slot);
+  EXPECT_EQ(kDemonSlot, demonstatus_slot);
   EXPECT_EQ(nullptr, my_demonstatus_data);
   EXPECT_EQ(nullptr, demonstatus_entry());
   demonstatus_state(1, 1, "main loop");
   demonstatus_text("running");
 
   testing::internal::CaptureStdout();
-  EXPECT_EQ(-1, demonstatus_attach(68));
+  EXPECT_EQ(-1, demonstatus_attach(kDemonSlot));
   EXPECT_EQ(kMissingMessage, testing::internal::GetCapturedStdout());
 }
 
@@ -148,8 +148,8 @@ TEST_F(DemonStatus, MissingTableGivesMessageAndMinusOne) {
 TEST_F(DemonStatus, FailedShmatLeavesNoTable) {
   ASSERT_NE(nullptr, create_table());
   test_support::ChildResult child = test_support::run_with_headroom(0, [] {
-    int attach = demonstatus_attach(68);
-    int start = demonstatus_start(68, "mqtt_k482916_demon", "3.219", 0);
+    int attach = demonstatus_attach(kDemonSlot);
+    int start = demonstatus_start(kDemonSlot, "mqtt_k482916_demon", "3.219", 0);
     demonstatus_state(1, 1, "main loop");
     demonstatus_text("running");
     std::printf("attach=%d start=%d table=%s\n", attach, start,
