@@ -6,6 +6,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build="${K482916_BENCH_BUILD:-build-bench}"
 
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DK482916_BENCH=ON >/dev/null
-cmake --build "$build" -j2 --target k482916_bench mqtt_k482916_demon k482916_ctl >/dev/null
+# The bench preset; another folder gets the same configuration with -B and is built by name.
+if [[ "$build" == build-bench ]]; then at=(--preset bench); else at=("$build" -j2); fi
+cmake --preset bench -B "$build" >/dev/null
+cmake --build "${at[@]}" --target k482916_bench mqtt_k482916_demon k482916_ctl >/dev/null
 K482916_BUILD_DIR="$PWD/$build" "$build/k482916_bench" "$@"

@@ -4,8 +4,8 @@
 # (scripts/cross.sh makes it). Target executables run under qemu-mipsel, so ctest and
 # gtest_discover_tests work as on the host.
 #
-#   cmake -S . -B build-mipsel -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mipsel-linux-gnu.cmake \
-#         -DK482916_SYSROOT=$HOME/.cache/k482916-mipsel-sysroot
+# The preset `target` of CMakePresets.json uses it:
+#   cmake --preset target -DK482916_SYSROOT=$HOME/.cache/k482916-mipsel-sysroot
 
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR mips)

@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "bridge/actor.h"
 #include "bridge/config.h"
 #include "bridge/scanner.h"
 #include "support/numbers.h"

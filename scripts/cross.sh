@@ -13,7 +13,7 @@ cd "$(dirname "$0")/.."
 
 sysroot=${K482916_SYSROOT:-$HOME/.cache/k482916-mipsel-sysroot}
 host_build=${K482916_HOST_BUILD:-build}
-build="build-mipsel"
+build="build-mipsel" # the folder of the target preset
 size_budget=131072
 
 fail() { echo "cross: $*" >&2; exit 1; }
@@ -96,22 +96,23 @@ make_sysroot() {
 
 make_sysroot
 
-# The host's controller simulator makes the segments for the smoke run.
+# The host's controller simulator makes the segments for the smoke run. The host preset; another
+# folder gets the same configuration with -B and is built by name.
+if [[ "$host_build" == build ]]; then at=(--preset host); else at=("$host_build"); fi
 if [[ ! -f "$host_build/build.ninja" ]]; then
-  quiet cmake -S . -B "$host_build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  quiet cmake --preset host -B "$host_build"
 fi
-quiet cmake --build "$host_build" -j2 --target k482916_ctl
+quiet cmake --build "${at[@]}" -j2 --target k482916_ctl
 
-# The target build: optimised for size; the unit tests run under qemu-mipsel. Libraries found in
-# another sysroot stay in the cache, so a change of sysroot starts the configuration afresh.
+# The target preset (optimised for size; the unit tests run under qemu-mipsel) with this run's
+# sysroot. Libraries found in another sysroot stay in the cache, so a change of sysroot starts the
+# configuration afresh.
 if [[ -f "$build/CMakeCache.txt" ]] && ! grep -qxF "K482916_SYSROOT:PATH=$sysroot" "$build/CMakeCache.txt"; then
   rm -f "$build/CMakeCache.txt"
 fi
-quiet cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mipsel-linux-gnu.cmake \
-  -DK482916_SYSROOT="$sysroot" -DCMAKE_BUILD_TYPE=Release \
-  "-DCMAKE_C_FLAGS_RELEASE=-Os -DNDEBUG" "-DCMAKE_CXX_FLAGS_RELEASE=-Os -DNDEBUG"
-quiet cmake --build "$build" -j2
-(cd "$build" && ctest -j2 --output-on-failure) || fail "target unit tests failed"
+quiet cmake --preset target -DK482916_SYSROOT="$sysroot"
+quiet cmake --build --preset target
+ctest --preset target || fail "target unit tests failed"
 
 # Size of the daemon as it goes onto the controller.
 mipsel-linux-gnu-strip -o "$tmp/daemon.stripped" "$build/mqtt_k482916_demon"

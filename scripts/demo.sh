@@ -15,16 +15,18 @@ elif [[ $# -gt 0 ]]; then
   echo "usage: scripts/demo.sh [--seconds N]" >&2; exit 2
 fi
 
+build=${K482916_DEMO_BUILD:-build}
 scripts/deps.sh
-cmake -S . -B "${K482916_DEMO_BUILD:-build}" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "${K482916_DEMO_BUILD:-build}" --target mqtt_k482916_demon k482916_ctl >/dev/null
+# The host preset; another folder gets the same configuration with -B and is built by name.
+if [[ "$build" == build ]]; then at=(--preset host); else at=("$build"); fi
+cmake --preset host -B "$build" >/dev/null
+cmake --build "${at[@]}" --target mqtt_k482916_demon k482916_ctl >/dev/null
 
 root=$(mktemp -d /tmp/k482916-demo-XXXXXX)
 export K482916_ROOT=$root
 export K482916_SHM_KEY_OFFSET=$(( 0x300000 + ($$ % 0x8000) * 32 ))
 user=demo-user
 pass=demo-pass
-build=${K482916_DEMO_BUILD:-build}
 ctl=$build/k482916_ctl
 pids=()
 
@@ -38,6 +40,29 @@ cleanup() {
 }
 trap cleanup EXIT
 trap 'exit 0' INT TERM
+
+# Waits up to LIMIT seconds until COMMAND succeeds, saying what it waits for; ends the demo with
+# status 1 when it does not come. Usage: wait_for WHAT LIMIT COMMAND...
+wait_for() {
+  local what=$1 limit=$2
+  shift 2
+  echo "demo: waiting for $what (up to $limit s)"
+  local deadline=$((SECONDS + limit))
+  until "$@" >/dev/null 2>&1; do
+    if ((SECONDS >= deadline)); then
+      echo "demo: $what did not come within $limit s" >&2
+      exit 1
+    fi
+    sleep 0.1
+  done
+}
+broker_listening() { ss -Htln "sport = :$port" | grep -q .; }
+# Publications are retained, so one that was made is still there for a new subscriber. A cycle
+# publishes in the order of the pub section below; outdoor_temp (1004) comes last.
+cycle_published() {
+  mosquitto_sub -h 127.0.0.1 -p "$port" -u "$user" -P "$pass" -t "$user/outdoor_temp" -C 1 -W 1
+}
+command_in_block() { "$ctl" show 2001 | grep -qF ' 21.50 '; }
 
 # A free loopback port for the broker.
 port=$(( 20000 + $$ % 20000 ))
@@ -78,24 +103,27 @@ sqlite3 "$root/etc/korvanenv/config.s3db" \
 "$ctl" drift --period 2000 >/dev/null 2>&1 &
 pids+=($!)
 
-for _ in $(seq 50); do ss -Htln "sport = :$port" | grep -q . && break; sleep 0.1; done
+wait_for "the broker to listen on 127.0.0.1:$port" 5 broker_listening
 mosquitto_sub -h 127.0.0.1 -p "$port" -u "$user" -P "$pass" -t "$user/#" -F 'published: %t %p' &
 pids+=($!)
 
 "$build"/mqtt_k482916_demon >"$root/daemon.out" 2>&1 &
 pids+=($!)
+started=$SECONDS
 echo "demo: broker on 127.0.0.1:$port, root $root, key offset $K482916_SHM_KEY_OFFSET"
 echo "demo: daemon started (start-up takes about 5 s, publications every 5 s)"
 
-sleep 13
+wait_for "the daemon's first publication cycle" 30 cycle_published
 echo "demo: sending actor command 21.5 to $user/garden_light/action"
 mosquitto_pub -h 127.0.0.1 -p "$port" -u "$user" -P "$pass" -t "$user/garden_light/action" -m 21.5
-sleep 1
+wait_for "the command in the command block of DB id 2001" 5 command_in_block
 "$ctl" show 2001
 "$ctl" status
 
 if [[ "$seconds" -gt 0 ]]; then
-  remaining=$(( seconds > 14 ? seconds - 14 : 0 ))
+  elapsed=$((SECONDS - started))
+  remaining=$((seconds > elapsed ? seconds - elapsed : 0))
+  echo "demo: running $remaining s more"
   sleep "$remaining"
   echo "demo: log tail ($root/tmp/k482916.log):"
   tail -n 5 "$root/tmp/k482916.log" || true

@@ -9,9 +9,11 @@ seconds=${2:-20}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 status=0
+count=0
 for exe in "$build"/fuzz_*; do
   [[ -x "$exe" ]] || continue
   name=${exe##*/fuzz_}
+  count=$((count + 1))
   mkdir -p "$work/$name"
   [[ -d fuzz/corpus/$name ]] && cp -r fuzz/corpus/"$name"/. "$work/$name"/
   if "$exe" -max_total_time="$seconds" -print_final_stats=0 -artifact_prefix="$work/" \
@@ -21,4 +23,6 @@ for exe in "$build"/fuzz_*; do
     echo "fuzz $name: FAILED"; tail -n 40 "$work/$name.log"; status=1
   fi
 done
+# A build without fuzz targets (a renamed folder, a dropped option) is a failure, not a pass.
+((count > 0)) || { echo "fuzz: no fuzz_* executable in $build" >&2; status=1; }
 exit $status

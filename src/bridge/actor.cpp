@@ -20,12 +20,6 @@ constexpr size_t kPayloadCopySize = 1024;  // payloads are taken up to 1023 char
 
 }  // namespace
 
-int action_topic(const char* user, const char* name, char (&out)[kActionTopicSize]) {
-  const int n = snprintf(out, sizeof out, "%s/%.*s/action", user,
-                         static_cast<int>(kCallNameSize - 1), name);
-  return n < 0 ? static_cast<int>(sizeof out) : n;
-}
-
 // Handles one delivered message. The payload is copied (bounded by its length and by the copy's
 // size, so a missing terminator or a huge payload cannot be overrun) before it is logged and
 // converted. An action topic too long for its 80 bytes never matches: its cut form could equal a

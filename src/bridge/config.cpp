@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "bridge/actor.h"
 #include "bridge/publish.h"
 #include "bridge/scanner.h"
 #include "bridge/session.h"
@@ -177,6 +176,13 @@ int read_startup() {
 }
 
 }  // namespace
+
+// The whole topic is measured, so the caller can tell a cut one.
+int action_topic(const char* user, const char* name, char (&out)[kActionTopicSize]) {
+  const int n = snprintf(out, sizeof out, "%s/%.*s/action", user,
+                         static_cast<int>(kCallNameSize - 1), name);
+  return n < 0 ? static_cast<int>(sizeof out) : n;
+}
 
 // A missing brokerSetup.json leaves the text of brokerAccess.json in the buffer, so the setup keys
 // and sections are then looked up there (and normally not found). A key that is not found leaves

@@ -42,6 +42,14 @@ extern int32_t mqtt_subscribe_actor_dbids;
 extern int32_t mqtt_subscribe_actor_dbid[kTableSize];
 extern char mqtt_subscribe_actor_name[kTableSize][kCallNameSize];
 
+// Capacity of an action topic: at most 79 characters.
+constexpr size_t kActionTopicSize = 80;
+
+// Writes the action topic "<user>/<name>/action" of an actor into out (at most 39 characters of
+// name are used) and returns the length of the whole topic. A length of kActionTopicSize or more
+// means out holds a cut topic that must not be used: it could equal another actor's real topic.
+int action_topic(const char* user, const char* name, char (&out)[kActionTopicSize]);
+
 // Mode 1 (start-up read): reads only "loglevel" from brokerSetup.json, stores it in log_level
 // (5 when it is 6 or more) and returns it; logs nothing. Mode 0 or any other (full read): copies
 // reload_counter into mqtt_reload_seen (when shm_reload is attached), reads both files, fills

@@ -95,7 +95,8 @@ void publish_pass(int32_t counter) {
     if (countdown >= 0) {
       demonstatus_state(counter, kStateMainLoop, "main loop");
       char text[kStatusTextSize];
-      snprintf(text, sizeof text, "waiting %1.1f s", countdown / static_cast<double>(kTicksPerSecond));
+      snprintf(text, sizeof text, "waiting %1.1f s",
+               countdown / static_cast<double>(kTicksPerSecond));
       demonstatus_text(text);
       continue;
     }

@@ -18,12 +18,12 @@ constexpr int32_t kStateReload = 2;  // also: bridge switched off
 constexpr int32_t kStatePublishing = 10;
 
 struct status_entry {
-  int32_t slot;          // the entry's own slot number
-  char name[50];         // daemon name
-  char version[10];      // version text
-  int32_t start_time;    // time() at start-up
-  int32_t update_time;   // time() of the last state write
-  int32_t counter;       // main-loop counter
+  int32_t slot;                       // the entry's own slot number
+  char name[50];                      // daemon name
+  char version[10];                   // version text
+  int32_t start_time;                 // time() at start-up
+  int32_t update_time;                // time() of the last state write
+  int32_t counter;                    // main-loop counter
   char status_text[kStatusTextSize];  // free status text
   char extra_text[kStatusTextSize];   // second free text, emptied at start-up
   int32_t state;                      // state number (kState...)
@@ -59,9 +59,9 @@ constexpr int kStatusAtFailed = 0;    // shmat failed
 int demonstatus_attach(int32_t slot);
 
 // Attaches the table and initialises the entry of `slot` (slot, name, version, start and update
-// time, counter, "Start", empty extra text, kStateStartup, "startup"). Returns 0, also when reporting is
-// off; -1 when the table cannot be attached or slot is 128 or more (there is no such entry; nothing
-// is written). Name and version are cut to fit their fields.
+// time, counter, "Start", empty extra text, kStateStartup, "startup"). Returns 0, also when
+// reporting is off; -1 when the table cannot be attached or slot is 128 or more (there is no such
+// entry; nothing is written). Name and version are cut to fit their fields.
 int demonstatus_start(int32_t slot, const char* name, const char* version, int32_t counter);
 
 // Writes update_time = now, then counter, state and text (cut to 79 characters) into state_text.

@@ -6,7 +6,6 @@
 
 #include <cstdio>
 
-#include "shm/sensor_record.h"
 #include "support/paths.h"
 
 reload_record* shm_reload = nullptr;

@@ -54,9 +54,9 @@ inline constexpr shm_segment kSegDemonstatus = {"SHM_demonstatus_data", kKeyDemo
 
 // Every segment of the controller, in the order shm_attach_all attaches them, the status table
 // last. The controller simulator creates exactly these.
-inline constexpr shm_segment kSegments[] = {
-    kSegReload,   kSegSensordata, kSegSensordata2, kSegMappingdata, kSegExternaldata,
-    kSegChipid,   kSegLedArray,   kSegRgbArray,    kSegDemonstatus};
+inline constexpr shm_segment kSegments[] = {kSegReload,      kSegSensordata,   kSegSensordata2,
+                                            kSegMappingdata, kSegExternaldata, kSegChipid,
+                                            kSegLedArray,    kSegRgbArray,     kSegDemonstatus};
 
 // Selectors of shm_attach_all: the reload record alone, the reload record and the five tables,
 // or those and the LED array or the RGB array.
