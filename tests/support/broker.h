@@ -25,7 +25,6 @@
 #include <arpa/inet.h>
 #include <mosquitto.h>
 #include <netinet/in.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -37,7 +36,6 @@
 #include <regex>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "bridge/config.h"
@@ -208,10 +206,12 @@ class Broker {
     pid_ = spawn({kMosquitto, "-c", conf}, dir_ + "/mosquitto.out", dir_ + "/mosquitto.out");
     if (pid_ < 0) return false;
     int probe = port_ > 0 ? port_ : options_.tls_port;
-    auto died = [&] {
-      return waitpid(pid_, nullptr, WNOHANG) == pid_ && (pid_ = -1);
-    };  // port taken
-    if (wait_until([&] { return died() || port_open(probe); }, 10s, 10ms) && pid_ > 0) return true;
+    // The broker may end at once, e.g. when its port was taken meanwhile.
+    auto up_or_ended = [&] {
+      if (waitpid(pid_, nullptr, WNOHANG) == pid_) pid_ = -1;
+      return pid_ < 0 || port_open(probe);
+    };
+    if (wait_until(up_or_ended, 10s, 10ms) && pid_ > 0) return true;
     stop();
     return false;
   }
