@@ -1,7 +1,8 @@
 // Benchmarks of the daemon's performance figures. Each figure runs the real daemon against a real
-// mosquitto broker and a simulated controller (the integration harness), measures from outside
-// the process (status entry and command blocks in shared memory, /proc/PID) and prints the result
-// beside its budget. Nothing here asserts on time: a figure over its budget is printed as "over".
+// mosquitto broker and a simulated controller (the test toolkit, tests/support), measures from
+// outside the process (status entry and command blocks in shared memory, /proc/PID) and prints the
+// result beside its budget. Nothing here asserts on time: a figure over its budget is printed as
+// "over".
 //
 // Groups, each with a broker, controller and daemon of its own:
 //   startup  exec to status "running", several runs
@@ -19,8 +20,8 @@
 #include <vector>
 
 #include "shm/demonstatus.h"
-#include "integration/harness/harness.h"
 #include "shm/sensor_record.h"
+#include "support/controller.h"
 
 namespace bench {
 
@@ -73,11 +74,11 @@ std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 void note(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
 // Progress line saying where the scenario's broker and controller are.
-void note_scenario(const char* bench, harness::Scenario& s);
+void note_scenario(const char* bench, test_support::Scenario& s);
 
 // Ten sensors with DB ids 1001.. and values 20.5, 21.5, ..., written by the controller tool and
 // configured for publishing. Returns false when the tool refuses.
-bool add_ten_sensors(harness::Controller& c, harness::BridgeConfig& cfg);
+bool add_ten_sensors(test_support::ToolController& c, test_support::BridgeConfig& cfg);
 
 // Read-only view of the controller's status table and sensor table at a key offset, attached
 // once so that polling costs no system call.

@@ -147,7 +147,7 @@ ShmView::~ShmView() {
 
 std::string ShmView::status_text() const {
   // Byte by byte through volatile: the daemon writes the field while it is read.
-  const volatile char* p = status_[68].status_text;
+  const volatile char* p = status_[kDemonSlot].status_text;
   char copy[sizeof status_entry::status_text + 1];
   size_t n = 0;
   while (n < sizeof status_entry::status_text && (copy[n] = p[n]) != '\0') ++n;
@@ -282,13 +282,13 @@ void CommandClient::service() {
   if (mosq_ != nullptr) mosquitto_loop(mosq_, 0, 1);
 }
 
-void note_scenario(const char* bench, harness::Scenario& s) {
-  harness::Controller& c = s.controller();
+void note_scenario(const char* bench, test_support::Scenario& s) {
+  test_support::ToolController& c = s.controller();
   note("%s: broker on port %d (%s), controller root %s, key offset %d", bench, s.broker().port(),
        s.broker().dir().c_str(), c.root().c_str(), static_cast<int>(c.key_offset()));
 }
 
-bool add_ten_sensors(harness::Controller& c, harness::BridgeConfig& cfg) {
+bool add_ten_sensors(test_support::ToolController& c, test_support::BridgeConfig& cfg) {
   for (int32_t i = 0; i < 10; ++i) {
     int32_t id = 1001 + i;
     cfg.name(id, "sensor" + std::to_string(i)).publish(id);

@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "bench/bench.h"
-#include "integration/harness/harness.h"
+#include "support/controller.h"
 
 namespace bench {
 
@@ -43,12 +43,12 @@ bool run_idle(const Options& options, Table& table) {
     return false;
   };
 
-  harness::Scenario s;
-  harness::Controller& c = s.controller();
+  test_support::Scenario s;
+  test_support::ToolController& c = s.controller();
   if (!s.broker().running()) return failed("broker did not start");
   note_scenario("idle", s);
 
-  harness::BridgeConfig cfg = s.config();
+  test_support::BridgeConfig cfg = s.config();
   cfg.interval = "300";
   if (!add_ten_sensors(c, cfg)) return failed("k482916_ctl set failed");
   for (int32_t i = 0; i < 4; ++i) {
@@ -61,7 +61,7 @@ bool run_idle(const Options& options, Table& table) {
 
   ShmView view(c.key_offset());
   if (!view.ok()) return failed("cannot attach the segments");
-  harness::Daemon& d = s.start_daemon();
+  test_support::Daemon& d = s.start_daemon();
   if (!d.wait_main_loop()) return failed("daemon did not reach its main loop", d.diagnostics());
   // Let the start-up's last writes settle into the countdown.
   if (!pause_ms(1000)) return failed("stopped");
@@ -92,11 +92,11 @@ bool run_idle(const Options& options, Table& table) {
   cpu_done = true;
 
   // --- actor command latency ---
-  test_broker::ClientOptions client = s.broker().client();
+  test_support::ClientOptions client = s.broker().client();
   CommandClient commands;
   if (!commands.connect(client.port, client.user, client.password))
     return failed("command client cannot connect");
-  const std::string topic = std::string(harness::Scenario::kUser) + "/actor0/action";
+  const std::string topic = std::string(test_support::Scenario::kUser) + "/actor0/action";
   std::vector<double> samples;
   int missed = 0;
   double previous = view.command_value(kActorRealId);

@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "bench/bench.h"
-#include "integration/harness/harness.h"
+#include "support/controller.h"
 
 namespace bench {
 
@@ -33,7 +33,7 @@ constexpr auto kCycleTimeout = std::chrono::seconds(60);
 // Ends a child process of ours (the subscriber) when the group ends.
 struct ChildGuard {
   pid_t pid = -1;
-  ~ChildGuard() { test_broker::end_child(pid); }
+  ~ChildGuard() { test_support::end_child(pid); }
 };
 
 struct Cycle {
@@ -55,7 +55,7 @@ bool starts_with(const std::string& s, const char* prefix) {
 }
 
 // Waits for the next cycle and times it in the status entry.
-Cycle time_cycle(const ShmView& view, harness::Daemon& d) {
+Cycle time_cycle(const ShmView& view, test_support::Daemon& d) {
   Cycle c;
   auto begin = Clock::now();
   for (int polls = 0;; ++polls) {
@@ -82,7 +82,7 @@ Cycle time_cycle(const ShmView& view, harness::Daemon& d) {
 }
 
 // Gives the first n sensors new values, each at least 1.0 away from any value they had before.
-bool change_values(const harness::Controller& c, int32_t n, int round) {
+bool change_values(const test_support::ToolController& c, int32_t n, int round) {
   for (int32_t i = 0; i < n; ++i)
     if (!c.set(kFirstSensor + i, format("%.2f", 20.0 + round + i * 0.01), {.unit = "C"}))
       return false;
@@ -105,12 +105,12 @@ bool run_publish(const Options& options, Table& table) {
     return false;
   };
 
-  harness::Scenario s;
-  harness::Controller& c = s.controller();
+  test_support::Scenario s;
+  test_support::ToolController& c = s.controller();
   if (!s.broker().running()) return failed("broker did not start");
   note_scenario("publish", s);
 
-  harness::BridgeConfig cfg = s.config();
+  test_support::BridgeConfig cfg = s.config();
   // (a std::string, not a literal: g++ 12 at -O3 warns falsely on the literal's assignment)
   cfg.interval = std::string("5");
   for (int32_t i = 0; i < kSensors; ++i) {
@@ -126,17 +126,17 @@ bool run_publish(const Options& options, Table& table) {
     return failed("cannot prepare the controller");
 
   // The comparison process: a subscriber to everything, for the whole life of the daemon.
-  test_broker::ClientOptions client = s.broker().client();
+  test_support::ClientOptions client = s.broker().client();
   ChildGuard sub;
-  sub.pid = test_broker::spawn(
-      {test_broker::kMosquittoSub, "-h", "127.0.0.1", "-p", std::to_string(client.port), "-u",
+  sub.pid = test_support::spawn(
+      {test_support::kMosquittoSub, "-h", "127.0.0.1", "-p", std::to_string(client.port), "-u",
        client.user, "-P", client.password, "-q", "0", "-t", "#", "-v"},
-      "");
+      "", "");
   if (sub.pid < 0) return failed("cannot start mosquitto_sub");
 
   ShmView view(c.key_offset());
   if (!view.ok()) return failed("cannot attach the segments");
-  harness::Daemon& d = s.start_daemon();
+  test_support::Daemon& d = s.start_daemon();
   if (!d.wait_main_loop()) return failed("daemon did not reach its main loop", d.diagnostics());
 
   // The first cycle publishes every sensor (no value published yet), then rounds of 10 and 50.
@@ -191,8 +191,8 @@ bool run_publish(const Options& options, Table& table) {
     return failed("command client cannot connect");
   size_t mark = s.log().mark();
   for (int i = 0; i < options.command_burst; ++i) {
-    std::string topic =
-        std::string(harness::Scenario::kUser) + "/actor" + std::to_string(i % kActors) + "/action";
+    std::string topic = std::string(test_support::Scenario::kUser) + "/actor" +
+                        std::to_string(i % kActors) + "/action";
     if (!commands.publish(topic, format("%.2f", 100.0 + i * 0.25)))
       return failed("command client cannot publish");
     if (i % 20 == 19) {
@@ -202,7 +202,7 @@ bool run_publish(const Options& options, Table& table) {
   }
   Cycle work = time_cycle(view, d);
   if (!work.ok) return failed("work cycle: " + work.why, d.diagnostics());
-  if (!harness::wait_until(
+  if (!test_support::wait_until(
           [&] {
             return stop_requested || s.log().count("gesetzt auf", mark) >= options.command_burst;
           },

@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "bench/bench.h"
-#include "integration/harness/harness.h"
+#include "support/controller.h"
 
 namespace bench {
 
@@ -31,14 +31,14 @@ bool run_startup(const Options& options, Table& table) {
     return false;
   };
 
-  harness::Scenario s;
-  harness::Controller& c = s.controller();
+  test_support::Scenario s;
+  test_support::ToolController& c = s.controller();
   if (!s.broker().running()) return failed("broker did not start");
   note_scenario("startup", s);
 
   // A usual configuration: ten sensors and two actors; the interval is long, so no publish cycle
   // comes during a run.
-  harness::BridgeConfig cfg = s.config();
+  test_support::BridgeConfig cfg = s.config();
   cfg.interval = "300";
   if (!add_ten_sensors(c, cfg)) return failed("k482916_ctl set failed");
   for (int32_t id : {2001, 2002}) {
@@ -55,7 +55,7 @@ bool run_startup(const Options& options, Table& table) {
     // A blank entry, so that a "running" left by the previous run is not taken for this one.
     if (!c.write_status(status_entry{})) return failed("cannot clear the status entry");
     auto t0 = Clock::now();
-    harness::Daemon& d = s.start_daemon();
+    test_support::Daemon& d = s.start_daemon();
     if (!d.started()) return failed("daemon did not start");
     // "running" stands until the first pass of the main loop writes its countdown, about 100 ms
     // later; a countdown text means the poll missed it and the sample is late by up to that.

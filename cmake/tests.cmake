@@ -1,7 +1,8 @@
 # Unit tests: one GoogleTest executable per folder below tests/unit (unit_<folder>).
-# Integration tests: one executable per .cpp in tests/integration (integration_<name>), each linked
-# with the shared harness in tests/integration/harness/. Every test case is its own ctest entry so
-# that `ctest -j2` spreads them over both cores.
+# Integration tests: one executable per .cpp in tests/integration (integration_<name>).
+# Both link the test toolkit in tests/support/ (k482916_test_support), built once; it is plain POSIX
+# and builds for the target as well. Every test case is its own ctest entry so that `ctest -j2`
+# spreads them over both cores.
 if(CMAKE_CROSSCOMPILING)
   # No target build of GoogleTest is installed; build it from Debian's sources.
   add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
@@ -15,6 +16,11 @@ else()
 endif()
 include(GoogleTest)
 
+file(GLOB K482916_TEST_SUPPORT CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/support/*.cpp)
+add_library(k482916_test_support STATIC ${K482916_TEST_SUPPORT})
+target_include_directories(k482916_test_support PUBLIC ${CMAKE_SOURCE_DIR}/tests)
+target_link_libraries(k482916_test_support PUBLIC k482916 ${K482916_GTEST})
+
 file(GLOB K482916_UNIT_DIRS LIST_DIRECTORIES true ${CMAKE_SOURCE_DIR}/tests/unit/*)
 foreach(dir ${K482916_UNIT_DIRS})
   if(IS_DIRECTORY ${dir})
@@ -22,8 +28,7 @@ foreach(dir ${K482916_UNIT_DIRS})
     file(GLOB srcs CONFIGURE_DEPENDS ${dir}/*.cpp)
     if(srcs)
       add_executable(unit_${name} ${srcs})
-      target_include_directories(unit_${name} PRIVATE ${CMAKE_SOURCE_DIR}/tests)
-      target_link_libraries(unit_${name} PRIVATE k482916 ${K482916_GTEST})
+      target_link_libraries(unit_${name} PRIVATE k482916_test_support)
       gtest_discover_tests(unit_${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
                            PROPERTIES TIMEOUT 300 LABELS unit
                            ENVIRONMENT "K482916_BUILD_DIR=${CMAKE_BINARY_DIR}")
@@ -32,17 +37,11 @@ foreach(dir ${K482916_UNIT_DIRS})
 endforeach()
 
 if(NOT CMAKE_CROSSCOMPILING)
-  file(GLOB K482916_HARNESS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/integration/harness/*.cpp)
   file(GLOB K482916_INTEGRATION CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/integration/*.cpp)
-  if(K482916_HARNESS)
-    add_library(k482916_harness STATIC ${K482916_HARNESS})
-    target_include_directories(k482916_harness PUBLIC ${CMAKE_SOURCE_DIR}/tests)
-    target_link_libraries(k482916_harness PUBLIC k482916 ${K482916_GTEST})
-  endif()
   foreach(src ${K482916_INTEGRATION})
     get_filename_component(name ${src} NAME_WE)
     add_executable(integration_${name} ${src})
-    target_link_libraries(integration_${name} PRIVATE k482916_harness)
+    target_link_libraries(integration_${name} PRIVATE k482916_test_support)
     add_dependencies(integration_${name} mqtt_k482916_demon k482916_ctl)
     gtest_discover_tests(integration_${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
                          PROPERTIES TIMEOUT 600 LABELS integration

@@ -4,13 +4,13 @@
 
 #include <gtest/gtest.h>
 
-#include "integration/harness/harness.h"
+#include "support/controller.h"
 
 namespace {
 
-using harness::field_text;
-using harness::LogFile;
-using harness::Scenario;
+using test_support::field_text;
+using test_support::LogFile;
+using test_support::Scenario;
 using namespace std::chrono_literals;
 
 const std::string kUser = Scenario::kUser;
@@ -19,14 +19,14 @@ std::string action(const std::string& call) {
   return kUser + "/" + call + "/action";
 }
 
-value_block command_of(const harness::Controller& c, int32_t db_id) {
+value_block command_of(const test_support::ToolController& c, int32_t db_id) {
   auto e = c.entry_by_db_id(db_id);
   EXPECT_TRUE(e) << "no entry for " << db_id;
   return e ? e->command : value_block{};
 }
 
-void expect_command(const harness::Controller& c, int32_t db_id, double value, int32_t x100,
-                    const std::string& text, time_t before) {
+void expect_command(const test_support::ToolController& c, int32_t db_id, double value,
+                    int32_t x100, const std::string& text, time_t before) {
   SCOPED_TRACE(db_id);
   value_block cmd = command_of(c, db_id);
   EXPECT_EQ(cmd.value, value);
@@ -36,7 +36,7 @@ void expect_command(const harness::Controller& c, int32_t db_id, double value, i
   EXPECT_LE(cmd.timestamp, time(nullptr));
 }
 
-void expect_untouched(const harness::Controller& c, int32_t db_id) {
+void expect_untouched(const test_support::ToolController& c, int32_t db_id) {
   SCOPED_TRACE(db_id);
   value_block cmd = command_of(c, db_id);
   EXPECT_EQ(cmd.value, 0.0);
@@ -47,18 +47,18 @@ void expect_untouched(const harness::Controller& c, int32_t db_id) {
 
 TEST(Actor, CommandsReachTheCommandBlocks) {
   Scenario s;
-  harness::Controller& c = s.controller();
+  test_support::ToolController& c = s.controller();
   const LogFile& log = s.log();
 
   // Two actors share one call name; two differ only in letter case; "gone" has no entry.
-  harness::BridgeConfig cfg = s.config();
+  test_support::BridgeConfig cfg = s.config();
   cfg.name(2001, "lamp").name(2002, "lamp").name(2003, "Dimmer").name(2004, "gone");
   cfg.name(2005, "dimmer");
   for (int32_t id : {2001, 2002, 2003, 2004, 2005}) cfg.subscribe(id);
   ASSERT_TRUE(c.write_config(cfg));
   for (int32_t id : {2001, 2002, 2003, 2005}) ASSERT_TRUE(c.set(id, "0.5", {.type = 2}));
 
-  harness::Daemon& d = s.start_daemon();
+  test_support::Daemon& d = s.start_daemon();
   ASSERT_TRUE(d.wait_main_loop()) << s.diagnostics();
   EXPECT_TRUE(log.contains("Zu subscribender Aktor 0: 0 (\"                2001\") - Topic: \"" +
                            action("lamp") + "\""))
@@ -70,7 +70,7 @@ TEST(Actor, CommandsReachTheCommandBlocks) {
   time_t before = time(nullptr);
   ASSERT_TRUE(s.publish(action("lamp"), "21.5"));
   ASSERT_TRUE(log.wait_for("Aktor mit DB_ID 2002 (Real_ID: 1) gesetzt auf 21.50",
-                           harness::kQuickWait, mark))
+                           test_support::kQuickWait, mark))
       << d.diagnostics();
   EXPECT_TRUE(
       log.contains("msg_callback: Topic: \"" + action("lamp") + "\", Data: \"21.5\"", mark));
@@ -85,18 +85,18 @@ TEST(Actor, CommandsReachTheCommandBlocks) {
   mark = log.mark();
   ASSERT_TRUE(s.publish(action("Dimmer"), ""));
   ASSERT_TRUE(
-      log.wait_for("msg_callback: " + action("Dimmer") + " (null)", harness::kQuickWait, mark))
+      log.wait_for("msg_callback: " + action("Dimmer") + " (null)", test_support::kQuickWait, mark))
       << d.diagnostics();
   // An actor without an entry is skipped without a message.
   ASSERT_TRUE(s.publish(action("gone"), "1"));
   ASSERT_TRUE(log.wait_for("msg_callback: Topic: \"" + action("gone") + "\", Data: \"1\"",
-                           harness::kQuickWait, mark))
+                           test_support::kQuickWait, mark))
       << d.diagnostics();
   // Negative values: -0.5 gives -50 and "-0.50".
   before = time(nullptr);
   ASSERT_TRUE(s.publish(action("Dimmer"), "-0.5"));
   ASSERT_TRUE(log.wait_for("Aktor mit DB_ID 2003 (Real_ID: 2) gesetzt auf -0.50",
-                           harness::kQuickWait, mark))
+                           test_support::kQuickWait, mark))
       << d.diagnostics();
   EXPECT_EQ(log.count("Aktor mit DB_ID", mark), 1) << log.text(mark);
   expect_command(c, 2003, -0.5, -50, "-0.50", before);
@@ -106,8 +106,8 @@ TEST(Actor, CommandsReachTheCommandBlocks) {
   // Topics are compared byte for byte: "dimmer" sets only its own actor.
   mark = log.mark();
   ASSERT_TRUE(s.publish(action("dimmer"), "7"));
-  ASSERT_TRUE(
-      log.wait_for("Aktor mit DB_ID 2005 (Real_ID: 3) gesetzt auf 7.00", harness::kQuickWait, mark))
+  ASSERT_TRUE(log.wait_for("Aktor mit DB_ID 2005 (Real_ID: 3) gesetzt auf 7.00",
+                           test_support::kQuickWait, mark))
       << d.diagnostics();
   EXPECT_EQ(log.count("Aktor mit DB_ID", mark), 1) << log.text(mark);
   expect_command(c, 2003, -0.5, -50, "-0.50", before);
@@ -117,13 +117,14 @@ TEST(Actor, CommandsReachTheCommandBlocks) {
   mark = log.mark();
   ASSERT_TRUE(s.publish(action("Dimmer"), "42", true));
   ASSERT_TRUE(log.wait_for("Aktor mit DB_ID 2003 (Real_ID: 2) gesetzt auf 42.00",
-                           harness::kQuickWait, mark))
+                           test_support::kQuickWait, mark))
       << d.diagnostics();
-  harness::BridgeConfig renamed = s.config();
+  test_support::BridgeConfig renamed = s.config();
   renamed.name(2001, "light").name(2003, "Dimmer").subscribe(2001).subscribe(2003);
   ASSERT_TRUE(c.write_config(renamed));
   ASSERT_TRUE(c.reload());
-  ASSERT_TRUE(log.wait_for("Global MQTT_k482916 Configuration re-read.", harness::kReadWait, mark))
+  ASSERT_TRUE(
+      log.wait_for("Global MQTT_k482916 Configuration re-read.", test_support::kReadWait, mark))
       << d.diagnostics();
   EXPECT_EQ(log.count("Aktor mit DB_ID 2003 (Real_ID: 2) gesetzt auf 42.00", mark), 2)
       << log.text(mark);
@@ -133,8 +134,8 @@ TEST(Actor, CommandsReachTheCommandBlocks) {
   before = time(nullptr);
   ASSERT_TRUE(s.publish(action("lamp"), "3"));
   ASSERT_TRUE(s.publish(action("light"), "4"));
-  ASSERT_TRUE(
-      log.wait_for("Aktor mit DB_ID 2001 (Real_ID: 0) gesetzt auf 4.00", harness::kQuickWait, mark))
+  ASSERT_TRUE(log.wait_for("Aktor mit DB_ID 2001 (Real_ID: 0) gesetzt auf 4.00",
+                           test_support::kQuickWait, mark))
       << d.diagnostics();
   EXPECT_FALSE(log.contains("gesetzt auf 3.00", mark)) << log.text(mark);
   expect_command(c, 2001, 4.0, 400, "4.00", before);

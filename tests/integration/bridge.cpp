@@ -3,13 +3,13 @@
 
 #include <gtest/gtest.h>
 
-#include "integration/harness/harness.h"
+#include "support/controller.h"
 
 namespace {
 
-using harness::field_text;
-using harness::LogFile;
-using harness::Scenario;
+using test_support::field_text;
+using test_support::LogFile;
+using test_support::Scenario;
 using namespace std::chrono_literals;
 
 const std::string kUser = Scenario::kUser;
@@ -23,9 +23,9 @@ bool disabled(const status_entry& e) {
 // servicing. A reload with "ACTIV" 1 brings everything back.
 TEST(Bridge, DisabledBridgeIdlesUntilAReloadSwitchesItOn) {
   Scenario s;
-  harness::Controller& c = s.controller();
+  test_support::ToolController& c = s.controller();
   const LogFile& log = s.log();
-  harness::BridgeConfig cfg = s.config();
+  test_support::BridgeConfig cfg = s.config();
   cfg.activ = "0";
   cfg.name(1001, "temp").name(2001, "lamp").publish(1001).subscribe(2001);
   ASSERT_TRUE(c.write_config(cfg));
@@ -33,47 +33,48 @@ TEST(Bridge, DisabledBridgeIdlesUntilAReloadSwitchesItOn) {
   ASSERT_TRUE(c.set(2001, "0", {.type = 2}));
   auto live = s.subscribe(kUser + "/#");
 
-  harness::Daemon& d = s.start_daemon();
-  ASSERT_TRUE(c.wait_status(disabled, harness::kStartupWait)) << s.diagnostics();
+  test_support::Daemon& d = s.start_daemon();
+  ASSERT_TRUE(c.wait_status(disabled, test_support::kStartupWait)) << s.diagnostics();
   EXPECT_TRUE(log.contains("Global MQTT_k482916 Configuration read. Enabled: 0,"));
   int32_t counter = c.status()->counter;
   size_t mark = log.mark();
   // A command is not taken while the session is not serviced.
   ASSERT_TRUE(s.publish(kUser + "/lamp/action", "9"));
   // Longer than the 5-s countdown of an enabled bridge.
-  bool stayed = harness::wait_until([&] { return !disabled(*c.status()); }, 6500ms);
+  bool stayed = test_support::wait_until([&] { return !disabled(*c.status()); }, 6500ms);
   EXPECT_FALSE(stayed) << s.diagnostics();
   int32_t passes = c.status()->counter - counter;
   EXPECT_GE(passes, 4) << s.diagnostics();
   EXPECT_LE(passes, 9) << "passes must sleep one second";
   EXPECT_FALSE(log.contains("mqtt_publish:", mark)) << log.text(mark);
   EXPECT_FALSE(log.contains("msg_callback:", mark)) << log.text(mark);
-  EXPECT_TRUE(harness::received_on(*live, kUser + "/1001").empty());
-  EXPECT_TRUE(harness::received_on(*live, kUser + "/temp").empty());
+  EXPECT_TRUE(test_support::received_on(*live, kUser + "/1001").empty());
+  EXPECT_TRUE(test_support::received_on(*live, kUser + "/temp").empty());
 
   cfg.activ = "1";
   ASSERT_TRUE(c.write_config(cfg));
   mark = log.mark();
   ASSERT_TRUE(c.reload());
-  ASSERT_TRUE(log.wait_for("Global MQTT_k482916 Configuration re-read.", harness::kReadWait, mark))
+  ASSERT_TRUE(
+      log.wait_for("Global MQTT_k482916 Configuration re-read.", test_support::kReadWait, mark))
       << d.diagnostics();
   EXPECT_TRUE(log.contains("Enabled: 1,", mark));
   ASSERT_TRUE(c.wait_status(
       [](const status_entry& e) { return field_text(e.status_text) == "OK: 1 sensors published"; },
-      harness::kCycleWait))
+      test_support::kCycleWait))
       << s.diagnostics();
-  ASSERT_TRUE(harness::wait_until(
-      [&] { return !harness::received_on(*live, kUser + "/temp").empty(); }, 5s));
+  ASSERT_TRUE(test_support::wait_until(
+      [&] { return !test_support::received_on(*live, kUser + "/temp").empty(); }, 5s));
   for (const std::string& t : {kUser + "/1001", kUser + "/temp"}) {
-    auto got = harness::received_on(*live, t);
+    auto got = test_support::received_on(*live, t);
     ASSERT_EQ(got.size(), 1u) << t;
-    EXPECT_TRUE(harness::payload_matches(got[0].payload, "temp", "12.50", "sensor", "C"))
+    EXPECT_TRUE(test_support::payload_matches(got[0].payload, "temp", "12.50", "sensor", "C"))
         << got[0].payload;
   }
   mark = log.mark();
   ASSERT_TRUE(s.publish(kUser + "/lamp/action", "9"));
-  EXPECT_TRUE(
-      log.wait_for("Aktor mit DB_ID 2001 (Real_ID: 1) gesetzt auf 9.00", harness::kQuickWait, mark))
+  EXPECT_TRUE(log.wait_for("Aktor mit DB_ID 2001 (Real_ID: 1) gesetzt auf 9.00",
+                           test_support::kQuickWait, mark))
       << d.diagnostics();
 }
 
@@ -81,11 +82,11 @@ TEST(Bridge, DisabledBridgeIdlesUntilAReloadSwitchesItOn) {
 // it and keeps running.
 TEST(Bridge, BrokerRejectsThePassword) {
   Scenario s;
-  harness::BridgeConfig cfg = s.config();
+  test_support::BridgeConfig cfg = s.config();
   cfg.password = "wrong";
   ASSERT_TRUE(s.controller().write_config(cfg));
-  harness::Daemon& d = s.start_daemon();
-  ASSERT_TRUE(s.log().wait_for("connect_callback: Connect failed", harness::kStartupWait))
+  test_support::Daemon& d = s.start_daemon();
+  ASSERT_TRUE(s.log().wait_for("connect_callback: Connect failed", test_support::kStartupWait))
       << s.diagnostics();
   auto lines = s.log().lines();
   size_t ok = lines.size(), failed = lines.size();
@@ -105,11 +106,11 @@ TEST(Bridge, BrokerRejectsThePassword) {
 // Nobody listens on the port: the connect call fails at once.
 TEST(Bridge, UnreachableBroker) {
   Scenario s;
-  harness::BridgeConfig cfg = s.config();
-  cfg.port = std::to_string(test_broker::free_port());
+  test_support::BridgeConfig cfg = s.config();
+  cfg.port = std::to_string(test_support::free_port());
   ASSERT_TRUE(s.controller().write_config(cfg));
-  harness::Daemon& d = s.start_daemon();
-  ASSERT_TRUE(s.log().wait_for("mqtt_open: Unable to connect", harness::kStartupWait))
+  test_support::Daemon& d = s.start_daemon();
+  ASSERT_TRUE(s.log().wait_for("mqtt_open: Unable to connect", test_support::kStartupWait))
       << s.diagnostics();
   auto failed = s.log().find("mqtt_open: Unable to connect");
   ASSERT_FALSE(failed.empty());

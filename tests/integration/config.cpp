@@ -3,13 +3,13 @@
 // through four configurations.
 #include <gtest/gtest.h>
 
-#include "integration/harness/harness.h"
+#include "support/controller.h"
 
 namespace {
 
-using harness::LogFile;
-using harness::LogLine;
-using harness::Scenario;
+using test_support::LogFile;
+using test_support::LogLine;
+using test_support::Scenario;
 
 const std::string kUser = Scenario::kUser;
 
@@ -33,18 +33,18 @@ LogLine first_line(const LogFile& log, const std::string& part, size_t from) {
 }
 
 // Asks for a reload and waits until it is done; returns the mark taken before.
-size_t reload(const Scenario& s, harness::Controller& c) {
+size_t reload(const Scenario& s, test_support::ToolController& c) {
   size_t mark = s.log().mark();
   EXPECT_TRUE(c.reload());
   EXPECT_TRUE(
-      s.log().wait_for("Global MQTT_k482916 Configuration re-read.", harness::kReadWait, mark))
+      s.log().wait_for("Global MQTT_k482916 Configuration re-read.", test_support::kReadWait, mark))
       << s.log().text(mark);
   return mark;
 }
 
 TEST(Config, StartupAndReloadsReadEverySetting) {
   Scenario s;
-  harness::Controller& c = s.controller();
+  test_support::ToolController& c = s.controller();
   const LogFile& log = s.log();
   const std::string port = std::to_string(s.broker().port());
 
@@ -57,7 +57,7 @@ TEST(Config, StartupAndReloadsReadEverySetting) {
                              "\",\"xhost\":\"127.0.0.1\",\"port\":\"" + port +
                              "\",\"host\":\"nohost.invalid\"}";
   ASSERT_TRUE(c.write_broker_access(access));
-  harness::BridgeConfig a = s.config();
+  test_support::BridgeConfig a = s.config();
   a.loglevel = "9";
   a.interval = "4";
   a.threshold = "0.05";
@@ -66,7 +66,7 @@ TEST(Config, StartupAndReloadsReadEverySetting) {
   a.subscribe(2001);
   ASSERT_TRUE(c.write_broker_setup(a.setup_json()));
 
-  harness::Daemon& d = s.start_daemon();
+  test_support::Daemon& d = s.start_daemon();
   ASSERT_TRUE(d.wait_main_loop()) << s.diagnostics();
   EXPECT_TRUE(
       log.contains("----------   mqtt_k482916_demon V 3.219 started (debuglevel=5)   "
@@ -101,12 +101,12 @@ TEST(Config, StartupAndReloadsReadEverySetting) {
   size_t mark = log.mark();
   ASSERT_TRUE(s.publish(kUser + "/(undefined)/action", "5"));
   EXPECT_TRUE(log.wait_for("msg_callback: Topic: \"" + kUser + "/(undefined)/action\", Data: \"5\"",
-                           harness::kQuickWait, mark))
+                           test_support::kQuickWait, mark))
       << d.diagnostics();
 
   // Reload 1: log level 260 keeps its low 8 bits (4), interval -10 falls back to 30, threshold
   // 2.5 is taken; no "pub" section, an empty "sub" section.
-  harness::BridgeConfig b = s.config();
+  test_support::BridgeConfig b = s.config();
   b.loglevel = "260";
   b.interval = "-10";
   b.threshold = "2.5";
@@ -144,7 +144,7 @@ TEST(Config, StartupAndReloadsReadEverySetting) {
   // Reload 3: an empty user name makes every topic begin with a slash; no client can be made
   // for it. No "call" section. (Without a client the daemon soon reads its configuration again
   // to reconnect, so lines may repeat.)
-  harness::BridgeConfig e = s.config();
+  test_support::BridgeConfig e = s.config();
   e.uuid = "";
   e.subscribe(2001);
   e.with_call = false;

@@ -18,30 +18,16 @@
 #include <gtest/gtest.h>
 
 #include "shm/demonstatus.h"
-#include "integration/harness/harness.h"
 #include "shm/sensor_record.h"
 #include "shm/shm.h"
+#include "support/controller.h"
 #include "support/paths.h"
-#include "support/test_env.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 
-// Every key the tool creates, with its size.
-const test_env::SegmentSpec kAllSegments[] = {
-    {kKeyReload, kSizeReload},
-    {kKeySensordata, kSizeSensordata},
-    {kKeySensordata2, kSizeSensordata2},
-    {kKeyMappingdata, kSizeMappingdata},
-    {kKeyExternaldata, kSizeExternaldata},
-    {kKeyChipid, kSizeChipid},
-    {kKeyLedArray, kSizeLedArray},
-    {kKeyRgbArray, kSizeRgbArray},
-    {kKeyDemonstatus, kSizeDemonstatus},
-};
-
-using harness::ProcessResult;
+using test_support::ProcessResult;
 
 class CtlTool : public ::testing::Test {
  protected:
@@ -49,7 +35,7 @@ class CtlTool : public ::testing::Test {
 
   // Whatever a test or the tool left at this offset goes, also after a failed test.
   void TearDown() override {
-    for (const auto& s : kAllSegments) {
+    for (const auto& s : kSegments) {
       int id = shmget(shm_key(s.key), 0, 0);
       if (id >= 0) shmctl(id, IPC_RMID, nullptr);
     }
@@ -57,9 +43,9 @@ class CtlTool : public ::testing::Test {
 
   // Runs the tool with this test's key offset.
   ProcessResult ctl(const std::vector<std::string>& args) {
-    std::vector<std::string> argv{harness::ctl_binary()};
+    std::vector<std::string> argv{test_support::ctl_binary()};
     argv.insert(argv.end(), args.begin(), args.end());
-    return harness::run_process(argv, {{"K482916_SHM_KEY_OFFSET", std::to_string(offset_)}});
+    return test_support::run_process(argv, {{"K482916_SHM_KEY_OFFSET", std::to_string(offset_)}});
   }
 
   // Runs the tool and fails the test with its output unless it exits 0.
@@ -76,12 +62,12 @@ class CtlTool : public ::testing::Test {
     ASSERT_EQ(1, result) << out;
   }
 
-  int32_t offset_ = test_env::unique_key_offset();
+  int32_t offset_ = test_support::unique_key_offset();
 };
 
 TEST_F(CtlTool, CreateMakesEverySegmentZeroedWithTheLockReleased) {
   ok({"create"});
-  for (const auto& s : kAllSegments) {
+  for (const auto& s : kSegments) {
     SCOPED_TRACE(s.key);
     int id = shmget(shm_key(s.key), s.size, kShmFlags);
     ASSERT_GE(id, 0);
@@ -253,7 +239,7 @@ TEST_F(CtlTool, BadArgumentsAreRefusedWithAMessage) {
 TEST_F(CtlTool, RemoveLeavesNoSegment) {
   ok({"create"});
   ok({"remove"});
-  for (const auto& s : kAllSegments) {
+  for (const auto& s : kSegments) {
     errno = 0;
     EXPECT_LT(shmget(shm_key(s.key), 0, 0), 0) << "key " << s.key;
     EXPECT_EQ(ENOENT, errno);
@@ -266,7 +252,7 @@ TEST_F(CtlTool, RemoveLeavesNoSegment) {
 TEST_F(CtlTool, StatusShowsTheDaemonsEntry) {
   ok({"create"});
   testing::internal::CaptureStdout();
-  ASSERT_EQ(0, demonstatus_start(68, "mqtt_k482916_demon", "3.219", 5));
+  ASSERT_EQ(0, demonstatus_start(kDemonSlot, "mqtt_k482916_demon", "3.219", 5));
   testing::internal::GetCapturedStdout();
   demonstatus_state(6, 10, "publishing");
   demonstatus_text("OK: 3 sensors published");
@@ -310,9 +296,9 @@ TEST_F(CtlTool, PopulateAndDrift) {
   // drift runs until the SIGTERM that `timeout` sends after 3 s, and must end cleanly on it.
   ProcessResult drift;
   std::thread runner([&] {
-    drift = harness::run_process({"/usr/bin/timeout", "--preserve-status", "-s", "TERM", "3",
-                                  harness::ctl_binary(), "drift", "--period", "50"},
-                                 {{"K482916_SHM_KEY_OFFSET", std::to_string(offset_)}});
+    drift = test_support::run_process({"/usr/bin/timeout", "--preserve-status", "-s", "TERM", "3",
+                                       test_support::ctl_binary(), "drift", "--period", "50"},
+                                      {{"K482916_SHM_KEY_OFFSET", std::to_string(offset_)}});
   });
   bool moved = false;
   for (int tries = 0; tries < 100 && !moved; ++tries) {

@@ -7,14 +7,14 @@
 
 #include <gtest/gtest.h>
 
-#include "integration/harness/harness.h"
+#include "support/controller.h"
 
 namespace {
 
-using harness::field_text;
-using harness::LogFile;
-using harness::Received;
-using harness::Scenario;
+using test_support::field_text;
+using test_support::LogFile;
+using test_support::Received;
+using test_support::Scenario;
 using namespace std::chrono_literals;
 
 const std::string kUser = Scenario::kUser;
@@ -41,29 +41,29 @@ std::string describe(const std::vector<Received>& messages) {
 }
 
 // Exactly one message on each topic of `e`, with the expected payload and retain flag.
-void expect_published(const test_broker::Subscriber& sub, const Expected& e, bool retained) {
+void expect_published(const test_support::Subscriber& sub, const Expected& e, bool retained) {
   for (const std::string& t : {topic(std::to_string(e.db_id)), topic(e.call_topic)}) {
     SCOPED_TRACE(t);
-    auto got = harness::received_on(sub, t);
-    ASSERT_EQ(got.size(), 1u) << describe(harness::received(sub));
-    EXPECT_TRUE(harness::payload_matches(got[0].payload, e.call, e.value, e.type, e.unit))
+    auto got = test_support::received_on(sub, t);
+    ASSERT_EQ(got.size(), 1u) << describe(test_support::received(sub));
+    EXPECT_TRUE(test_support::payload_matches(got[0].payload, e.call, e.value, e.type, e.unit))
         << got[0].payload;
     EXPECT_EQ(got[0].retained, retained);
   }
 }
 
-bool status_is(const harness::Controller& c, const std::string& text,
-               std::chrono::milliseconds timeout = harness::kCycleWait) {
+bool status_is(const test_support::ToolController& c, const std::string& text,
+               std::chrono::milliseconds timeout = test_support::kCycleWait) {
   return c.wait_status([&](const status_entry& s) { return field_text(s.status_text) == text; },
                        timeout);
 }
 
 TEST(Publish, PayloadsTopicsThresholdAndSkippedEntries) {
   Scenario s;
-  harness::Controller& c = s.controller();
+  test_support::ToolController& c = s.controller();
   const LogFile& log = s.log();
 
-  harness::BridgeConfig cfg = s.config();
+  test_support::BridgeConfig cfg = s.config();
   cfg.name(1001, "temp_living")
       .name(1002, "lamp_hall")
       .name(1003, "meter")
@@ -87,10 +87,11 @@ TEST(Publish, PayloadsTopicsThresholdAndSkippedEntries) {
   ASSERT_TRUE(c.set(1009, "3.14159", {.type = 1, .unit = "\"in"}));
 
   auto live = s.subscribe(kUser + "/#");
-  harness::Daemon& d = s.start_daemon();
+  test_support::Daemon& d = s.start_daemon();
 
   // First cycle: every valid entry goes out, the others leave their reasons in the log.
-  ASSERT_TRUE(status_is(c, "OK: 5 sensors published", harness::kStartupWait + harness::kCycleWait))
+  ASSERT_TRUE(status_is(c, "OK: 5 sensors published",
+                        test_support::kStartupWait + test_support::kCycleWait))
       << s.diagnostics();
   const std::vector<Expected> first = {
       {1001, "temp_living", "temp_living", "20.00", "sensor",
@@ -101,13 +102,13 @@ TEST(Publish, PayloadsTopicsThresholdAndSkippedEntries) {
       {1008, "(undefined)", "(undefined)", "7.00", "sensor", "%"},
       {1009, "roof\\temp", "roof\\\\temp", "3.14", "sensor", "\\\"in"},
   };
-  ASSERT_TRUE(harness::wait_until([&] { return live->lines().size() >= 10; }, 5s))
-      << describe(harness::received(*live));
+  ASSERT_TRUE(test_support::wait_until([&] { return live->lines().size() >= 10; }, 5s))
+      << describe(test_support::received(*live));
   for (const auto& e : first) {
     SCOPED_TRACE(e.db_id);
     expect_published(*live, e, false);
   }
-  EXPECT_EQ(harness::received(*live).size(), 10u) << describe(harness::received(*live));
+  EXPECT_EQ(test_support::received(*live).size(), 10u) << describe(test_support::received(*live));
   EXPECT_EQ(log.count("Sensor mit DB_ID 1004: Aktueller Wert: -2048000.00 (Errorcode 7) - no "
                       "publishing"),
             1)
@@ -120,8 +121,8 @@ TEST(Publish, PayloadsTopicsThresholdAndSkippedEntries) {
   // A late subscriber gets every publication as a retained message.
   {
     auto late = s.subscribe(kUser + "/#");
-    ASSERT_TRUE(harness::wait_until([&] { return late->lines().size() >= 10; }, 5s))
-        << describe(harness::received(*late));
+    ASSERT_TRUE(test_support::wait_until([&] { return late->lines().size() >= 10; }, 5s))
+        << describe(test_support::received(*late));
     for (const auto& e : first) {
       SCOPED_TRACE(e.db_id);
       expect_published(*late, e, true);
@@ -165,7 +166,7 @@ TEST(Publish, PayloadsTopicsThresholdAndSkippedEntries) {
   ASSERT_TRUE(
       log.wait_for("Sensor mit DB_ID 1001: Aktueller Wert: 20.05 (Differenz: 0.05) - no "
                    "publishing",
-                   harness::kCycleWait, mark))
+                   test_support::kCycleWait, mark))
       << d.diagnostics();
   ASSERT_TRUE(status_is(c, "OK: 0 sensors published")) << s.diagnostics();
   EXPECT_TRUE(
@@ -188,22 +189,22 @@ TEST(Publish, PayloadsTopicsThresholdAndSkippedEntries) {
                    "publishen !",
                    mark))
       << log.text(mark);
-  ASSERT_TRUE(harness::wait_until([&] { return live->lines().size() >= 14; }, 5s))
-      << describe(harness::received(*live));
-  auto on_1001 = harness::received_on(*live, topic("1001"));
-  ASSERT_EQ(on_1001.size(), 2u) << describe(harness::received(*live));
-  EXPECT_TRUE(harness::payload_matches(on_1001[1].payload, "temp_living", "20.10", "sensor",
-                                       "\xB0"
-                                       "C"))
+  ASSERT_TRUE(test_support::wait_until([&] { return live->lines().size() >= 14; }, 5s))
+      << describe(test_support::received(*live));
+  auto on_1001 = test_support::received_on(*live, topic("1001"));
+  ASSERT_EQ(on_1001.size(), 2u) << describe(test_support::received(*live));
+  EXPECT_TRUE(test_support::payload_matches(on_1001[1].payload, "temp_living", "20.10", "sensor",
+                                            "\xB0"
+                                            "C"))
       << on_1001[1].payload;
-  auto on_broken = harness::received_on(*live, topic("broken"));
-  ASSERT_EQ(on_broken.size(), 1u) << describe(harness::received(*live));
-  EXPECT_TRUE(harness::payload_matches(on_broken[0].payload, "broken", "5.50", "sensor", "C"))
+  auto on_broken = test_support::received_on(*live, topic("broken"));
+  ASSERT_EQ(on_broken.size(), 1u) << describe(test_support::received(*live));
+  EXPECT_TRUE(test_support::payload_matches(on_broken[0].payload, "broken", "5.50", "sensor", "C"))
       << on_broken[0].payload;
-  EXPECT_EQ(harness::received(*live).size(), 14u) << describe(harness::received(*live));
+  EXPECT_EQ(test_support::received(*live).size(), 14u) << describe(test_support::received(*live));
   // Nothing was ever published for the marker value or the missing entry.
-  EXPECT_TRUE(harness::received_on(*live, topic("nodata")).empty());
-  EXPECT_TRUE(harness::received_on(*live, topic("ghost")).empty());
+  EXPECT_TRUE(test_support::received_on(*live, topic("nodata")).empty());
+  EXPECT_TRUE(test_support::received_on(*live, topic("ghost")).empty());
   EXPECT_TRUE(d.running());
 }
 

@@ -9,14 +9,14 @@
 
 #include <gtest/gtest.h>
 
-#include "integration/harness/harness.h"
+#include "support/controller.h"
 
 namespace {
 
-using harness::field_text;
-using harness::LogFile;
-using harness::LogLine;
-using harness::Scenario;
+using test_support::field_text;
+using test_support::LogFile;
+using test_support::LogLine;
+using test_support::Scenario;
 using namespace std::chrono_literals;
 
 const std::string kUser = Scenario::kUser;
@@ -32,16 +32,17 @@ std::string received_line(int signo, const std::string& name) {
 
 // Sends an ignored signal and checks its two lines, in this order and next to each other:
 // the SIGNAL line at level 1, then "Signal wird ignoriert" at level 4.
-void expect_ignored(harness::Daemon& d, int signo, const std::string& name) {
+void expect_ignored(test_support::Daemon& d, int signo, const std::string& name) {
   SCOPED_TRACE(name);
   const LogFile& log = d.log();
   size_t mark = log.mark();
   ASSERT_TRUE(d.signal(signo));
-  ASSERT_TRUE(log.wait_for("Signal wird ignoriert", harness::kQuickWait, mark)) << d.diagnostics();
+  ASSERT_TRUE(log.wait_for("Signal wird ignoriert", test_support::kQuickWait, mark))
+      << d.diagnostics();
   std::vector<LogLine> lines;
   for (const auto& raw : log.lines(mark)) {
     LogLine l;
-    if (harness::parse_log_line(raw, &l) &&
+    if (test_support::parse_log_line(raw, &l) &&
         (l.text.rfind("SIGNAL ", 0) == 0 || l.text == "Signal wird ignoriert"))
       lines.push_back(l);
   }
@@ -55,7 +56,7 @@ void expect_ignored(harness::Daemon& d, int signo, const std::string& name) {
 
 // Sends a terminating signal and checks that the daemon ends with status 255 and that the
 // signal's line at level 1 is the last line of the log.
-void expect_terminated(harness::Daemon& d, int signo, const std::string& name) {
+void expect_terminated(test_support::Daemon& d, int signo, const std::string& name) {
   SCOPED_TRACE(name);
   ASSERT_TRUE(d.signal(signo));
   auto status = d.wait_exit(10s);
@@ -64,13 +65,13 @@ void expect_terminated(harness::Daemon& d, int signo, const std::string& name) {
   auto lines = d.log().lines();
   ASSERT_FALSE(lines.empty());
   LogLine last;
-  ASSERT_TRUE(harness::parse_log_line(lines.back(), &last)) << lines.back();
+  ASSERT_TRUE(test_support::parse_log_line(lines.back(), &last)) << lines.back();
   EXPECT_EQ(last.level, 1);
   EXPECT_EQ(last.text, received_line(signo, name)) << d.log().text();
   EXPECT_FALSE(d.log().contains("Programm wird beendet")) << d.log().text();
 }
 
-int32_t loop_counter(const harness::Controller& c) {
+int32_t loop_counter(const test_support::ToolController& c) {
   auto e = c.status();
   return e ? e->counter : -1;
 }
@@ -81,31 +82,33 @@ int32_t loop_counter(const harness::Controller& c) {
 // it off again), and SIGINT ends the daemon.
 TEST(Robustness, ActorCommandsReturnAfterBrokerRestart) {
   Scenario s;
-  harness::Controller& c = s.controller();
+  test_support::ToolController& c = s.controller();
   const LogFile& log = s.log();
 
-  harness::BridgeConfig cfg = s.config();
+  test_support::BridgeConfig cfg = s.config();
   cfg.name(2001, "lamp").subscribe(2001);
   ASSERT_TRUE(c.write_config(cfg));
   ASSERT_TRUE(c.set(2001, "0", {.type = 2}));
 
-  harness::Daemon& d = s.start_daemon();
+  test_support::Daemon& d = s.start_daemon();
   ASSERT_TRUE(d.wait_main_loop()) << s.diagnostics();
   size_t mark = log.mark();
   ASSERT_TRUE(s.publish(action("lamp"), "1"));
-  ASSERT_TRUE(
-      log.wait_for("Aktor mit DB_ID 2001 (Real_ID: 0) gesetzt auf 1.00", harness::kQuickWait, mark))
+  ASSERT_TRUE(log.wait_for("Aktor mit DB_ID 2001 (Real_ID: 0) gesetzt auf 1.00",
+                           test_support::kQuickWait, mark))
       << s.diagnostics();
 
   // A healthy session is left alone by the publish pass.
-  ASSERT_TRUE(log.wait_for("Keine Daten zum Publishing konfiguriert", harness::kCycleWait, mark))
+  ASSERT_TRUE(
+      log.wait_for("Keine Daten zum Publishing konfiguriert", test_support::kCycleWait, mark))
       << s.diagnostics();
   EXPECT_FALSE(log.contains(kReconnect)) << d.diagnostics();
 
   // Broker away: the next passes try again and again.
   mark = log.mark();
   s.broker().stop();
-  ASSERT_TRUE(log.wait_for(kReconnect, 2 * harness::kCycleWait + harness::kReadWait, mark, 2))
+  ASSERT_TRUE(
+      log.wait_for(kReconnect, 2 * test_support::kCycleWait + test_support::kReadWait, mark, 2))
       << s.diagnostics();
   for (const auto& line : log.find(kReconnect, mark)) EXPECT_EQ(line.level, 3);
   EXPECT_TRUE(log.contains("mqtt_open: Unable to connect", mark)) << log.text(mark);
@@ -121,7 +124,7 @@ TEST(Robustness, ActorCommandsReturnAfterBrokerRestart) {
   ASSERT_TRUE(s.publish(action("lamp"), "2", true));
   // A reconnection waits for the next publish pass (interval 5 plus the pass's own second) and
   // then takes a configuration read; three intervals and a read are plenty.
-  constexpr auto kBackWithin = 3 * 6s + harness::kReadWait;
+  constexpr auto kBackWithin = 3 * 6s + test_support::kReadWait;
   ASSERT_TRUE(log.wait_for("Aktor mit DB_ID 2001 (Real_ID: 0) gesetzt auf 2.00", kBackWithin, mark))
       << s.diagnostics();
   auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -136,8 +139,8 @@ TEST(Robustness, ActorCommandsReturnAfterBrokerRestart) {
   expect_ignored(d, SIGPIPE, "PIPE");
   mark = log.mark();
   ASSERT_TRUE(s.publish(action("lamp"), "3"));
-  ASSERT_TRUE(
-      log.wait_for("Aktor mit DB_ID 2001 (Real_ID: 0) gesetzt auf 3.00", harness::kQuickWait, mark))
+  ASSERT_TRUE(log.wait_for("Aktor mit DB_ID 2001 (Real_ID: 0) gesetzt auf 3.00",
+                           test_support::kQuickWait, mark))
       << s.diagnostics();
 
   expect_terminated(d, SIGINT, "INT");
@@ -148,12 +151,12 @@ TEST(Robustness, ActorCommandsReturnAfterBrokerRestart) {
 // once with status 255; nothing is written after the signal's line, not even the status entry.
 TEST(Robustness, IgnoredSignalsAndTermDuringPublishing) {
   Scenario s;
-  harness::Controller& c = s.controller();
+  test_support::ToolController& c = s.controller();
   const LogFile& log = s.log();
 
   // Ten sensors: a cycle that publishes them all lasts at least a second.
   constexpr int kSensors = 10;
-  harness::BridgeConfig cfg = s.config();
+  test_support::BridgeConfig cfg = s.config();
   for (int i = 0; i < kSensors; ++i) cfg.name(1001 + i, "s" + std::to_string(i)).publish(1001 + i);
   cfg.name(2001, "lamp").subscribe(2001);
   ASSERT_TRUE(c.write_config(cfg));
@@ -161,10 +164,10 @@ TEST(Robustness, IgnoredSignalsAndTermDuringPublishing) {
   ASSERT_TRUE(c.set(2001, "0", {.type = 2}));
 
   auto live = s.subscribe(kUser + "/s0");
-  harness::Daemon& d = s.start_daemon();
+  test_support::Daemon& d = s.start_daemon();
   auto status_is = [&](const std::string& text) {
     return c.wait_status([&](const status_entry& e) { return field_text(e.status_text) == text; },
-                         harness::kCycleWait);
+                         test_support::kCycleWait);
   };
   ASSERT_TRUE(status_is("OK: 10 sensors published")) << s.diagnostics();
 
@@ -179,9 +182,9 @@ TEST(Robustness, IgnoredSignalsAndTermDuringPublishing) {
   size_t after_signals = log.mark();
   ASSERT_TRUE(s.publish(action("lamp"), "1"));
   ASSERT_TRUE(log.wait_for("Aktor mit DB_ID 2001 (Real_ID: 10) gesetzt auf 1.00",
-                           harness::kQuickWait, after_signals))
+                           test_support::kQuickWait, after_signals))
       << s.diagnostics();
-  EXPECT_TRUE(harness::wait_until([&] { return loop_counter(c) > counter + 5; }, 5s))
+  EXPECT_TRUE(test_support::wait_until([&] { return loop_counter(c) > counter + 5; }, 5s))
       << c.describe_status();
 
   // The next cycle publishes a changed value.
@@ -199,7 +202,7 @@ TEST(Robustness, IgnoredSignalsAndTermDuringPublishing) {
   ASSERT_TRUE(c.lock());
   ASSERT_TRUE(
       c.wait_status([](const status_entry& e) { return field_text(e.state_text) == "SHM_LOCK23"; },
-                    harness::kCycleWait))
+                    test_support::kCycleWait))
       << s.diagnostics();
   size_t last_cycle = log.mark();
   for (int i = 0; i < kSensors; ++i) ASSERT_TRUE(c.set(1001 + i, "30", {.unit = "C"}));
@@ -209,7 +212,7 @@ TEST(Robustness, IgnoredSignalsAndTermDuringPublishing) {
         return field_text(e.state_text) == "publishing" &&
                field_text(e.status_text) == "publishing data";
       },
-      harness::kCycleWait))
+      test_support::kCycleWait))
       << s.diagnostics();
   expect_terminated(d, SIGTERM, "TERM");
   // The cycle was cut short, and the status entry still shows it.

@@ -7,13 +7,13 @@
 
 #include <gtest/gtest.h>
 
-#include "integration/harness/harness.h"
+#include "support/controller.h"
 
 namespace {
 
-using harness::Controller;
-using harness::Daemon;
-using harness::field_text;
+using test_support::Daemon;
+using test_support::field_text;
+using test_support::ToolController;
 using namespace std::chrono_literals;
 
 constexpr const char* kLockText = "SHM_LOCK23";
@@ -21,7 +21,7 @@ constexpr const char* kLockText = "SHM_LOCK23";
 // A status entry as an earlier daemon instance would have left it.
 status_entry stale_entry() {
   status_entry e{};
-  e.slot = 68;
+  e.slot = kDemonSlot;
   snprintf(e.name, sizeof e.name, "%s", "old_demon");
   snprintf(e.version, sizeof e.version, "%s", "0.001");
   e.start_time = 1000;
@@ -36,7 +36,7 @@ status_entry stale_entry() {
 
 // The entry as a start-up writes it; start_time and update_time lie within [before, after].
 void expect_fresh_entry(const status_entry& e, time_t before, time_t after) {
-  EXPECT_EQ(e.slot, 68);
+  EXPECT_EQ(e.slot, kDemonSlot);
   EXPECT_EQ(field_text(e.name), "mqtt_k482916_demon");
   EXPECT_EQ(field_text(e.version), "3.219");
   EXPECT_GE(e.start_time, before);
@@ -50,15 +50,15 @@ void expect_fresh_entry(const status_entry& e, time_t before, time_t after) {
 }
 
 // A brokerSetup.json with log level 4, so that the start-up read opens the log at level 4.
-void write_minimal_config(const Controller& c) {
-  harness::BridgeConfig cfg;
+void write_minimal_config(const ToolController& c) {
+  test_support::BridgeConfig cfg;
   cfg.uuid = "u";
   cfg.port = "1";
   ASSERT_TRUE(c.write_config(cfg));
 }
 
 TEST(Startup, VersionFlagPrintsVersionAndReinitialisesTheStatusEntry) {
-  Controller c;
+  ToolController c;
   write_minimal_config(c);
   ASSERT_TRUE(c.write_status(stale_entry()));
   time_t before = time(nullptr);
@@ -75,7 +75,7 @@ TEST(Startup, VersionFlagPrintsVersionAndReinitialisesTheStatusEntry) {
 }
 
 TEST(Startup, VersionFlagWithoutStatusTable) {
-  Controller c;
+  ToolController c;
   write_minimal_config(c);
   ASSERT_TRUE(c.remove_segment(kKeyDemonstatus));
   Daemon d(c, {"-v"});
@@ -96,7 +96,7 @@ TEST(Startup, MissingSegmentEndsStartupWithItsMessage) {
       {kKeyExternaldata, "SHM_Externaldata"},
       {kKeyChipid, "SHM_Chipid"},
   };
-  Controller c(Controller::Options{.create_segments = false});
+  ToolController c(ToolController::Options{.create_segments = false});
   write_minimal_config(c);
   for (const auto& [key, name] : cases) {
     SCOPED_TRACE(name);
@@ -123,7 +123,7 @@ TEST(Startup, MissingSegmentEndsStartupWithItsMessage) {
 // The attach stops at the first failure in its fixed order; a segment smaller than the size the
 // daemon asks for counts as missing.
 TEST(Startup, AttachStopsAtFirstFailureAndRefusesSmallSegments) {
-  Controller c;
+  ToolController c;
   write_minimal_config(c);
   {
     ASSERT_TRUE(c.remove_segment(kKeyChipid));
@@ -152,7 +152,7 @@ TEST(Startup, AttachStopsAtFirstFailureAndRefusesSmallSegments) {
 // Without the status table the start-up prints its message and goes on (here up to the attach of
 // the segments, where the missing sensor table ends it).
 TEST(Startup, MissingStatusTableIsReportedAndStartupGoesOn) {
-  Controller c;
+  ToolController c;
   write_minimal_config(c);
   ASSERT_TRUE(c.remove_segment(kKeyDemonstatus));
   ASSERT_TRUE(c.remove_segment(kKeySensordata));
@@ -170,11 +170,11 @@ TEST(Startup, MissingStatusTableIsReportedAndStartupGoesOn) {
 }
 
 // Distinct status texts seen while polling every 5 ms until `stop` holds or `timeout` passes.
-std::vector<std::string> watch_status_texts(const Controller& c,
+std::vector<std::string> watch_status_texts(const ToolController& c,
                                             const std::function<bool(const status_entry&)>& stop,
                                             std::chrono::milliseconds timeout) {
   std::vector<std::string> seen;
-  harness::wait_until(
+  test_support::wait_until(
       [&] {
         auto e = c.status();
         if (!e) return false;
@@ -190,8 +190,8 @@ std::vector<std::string> watch_status_texts(const Controller& c,
 // status writes but the lock text. Once released it reads the configuration and counts down; a
 // lock set again later suspends the main loop.
 TEST(Startup, WaitsForTheStartupLock) {
-  harness::Scenario s(Controller::Options{.locked = true});
-  Controller& c = s.controller();
+  test_support::Scenario s(ToolController::Options{.locked = true});
+  ToolController& c = s.controller();
   ASSERT_TRUE(c.write_config(s.config()));
   time_t before = time(nullptr);
   // Arguments other than a leading "-v" are ignored.
@@ -215,7 +215,7 @@ TEST(Startup, WaitsForTheStartupLock) {
   auto texts = watch_status_texts(
       c,
       [](const status_entry& e) { return field_text(e.status_text).rfind("waiting 4.", 0) == 0; },
-      harness::kStartupWait);
+      test_support::kStartupWait);
   ASSERT_FALSE(texts.empty());
   EXPECT_EQ(texts.front(), "Start");
   // "running" stands for only one session-loop call (100 ms) before the first countdown text,

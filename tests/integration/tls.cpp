@@ -3,9 +3,6 @@
 // and the daemon, both children of the test, share it. Certificates are made at test time in a
 // temporary folder: a CA and a server certificate for "localhost" and 127.0.0.1, and a second,
 // unrelated CA.
-#include <net/if.h>
-#include <sched.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -19,44 +16,25 @@
 
 #include <gtest/gtest.h>
 
-#include "integration/harness/harness.h"
+#include "support/controller.h"
+#include "support/netns.h"
 
 namespace {
 
-using harness::field_text;
-using harness::LogFile;
-using harness::Scenario;
+using test_support::field_text;
+using test_support::LogFile;
+using test_support::Scenario;
 using namespace std::chrono_literals;
 
 const std::string kUser = Scenario::kUser;
 constexpr int kTlsPort = 8883;
 constexpr const char* kOpenssl = "/usr/bin/openssl";
 
-// Moves this process, and so every child it starts later, into a network namespace of its own
-// whose loopback interface is up. Returns an empty text, or why it could not.
-std::string enter_private_network() {
-  if (unshare(CLONE_NEWNET) != 0) return std::string("unshare(CLONE_NEWNET): ") + strerror(errno);
-  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return std::string("socket: ") + strerror(errno);
-  ifreq ifr{};
-  strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
-  std::string error;
-  if (ioctl(fd, SIOCGIFFLAGS, &ifr) != 0) {
-    error = std::string("SIOCGIFFLAGS lo: ") + strerror(errno);
-  } else {
-    ifr.ifr_flags = static_cast<short>(ifr.ifr_flags | IFF_UP | IFF_RUNNING);
-    if (ioctl(fd, SIOCSIFFLAGS, &ifr) != 0)
-      error = std::string("SIOCSIFFLAGS lo: ") + strerror(errno);
-  }
-  close(fd);
-  return error;
-}
-
 // Runs openssl with `args`; adds a test failure with its output when it fails.
 bool openssl(const std::vector<std::string>& args) {
   std::vector<std::string> argv{kOpenssl};
   argv.insert(argv.end(), args.begin(), args.end());
-  harness::ProcessResult r = harness::run_process(argv, {}, 30s);
+  test_support::ProcessResult r = test_support::run_process(argv, {}, 30s);
   if (r.status == 0) return true;
   std::string line;
   for (const auto& a : argv) line += a + " ";
@@ -70,22 +48,22 @@ class TestPki {
  public:
   TestPki() {
     const std::string cnf = path("openssl.cnf");
-    ok_ = harness::write_file(cnf,
-                              "[req]\n"
-                              "distinguished_name = dn\n"
-                              "prompt = no\n"
-                              "[dn]\n"
-                              "CN = unused\n"
-                              "[ca]\n"
-                              "basicConstraints = critical,CA:TRUE\n"
-                              "keyUsage = critical,keyCertSign,cRLSign\n"
-                              "subjectKeyIdentifier = hash\n"
-                              "[server]\n"
-                              "basicConstraints = CA:FALSE\n"
-                              "keyUsage = critical,digitalSignature,keyEncipherment\n"
-                              "extendedKeyUsage = serverAuth\n"
-                              "subjectAltName = DNS:localhost,IP:127.0.0.1\n"
-                              "authorityKeyIdentifier = keyid\n") &&
+    ok_ = test_support::write_file(cnf,
+                                   "[req]\n"
+                                   "distinguished_name = dn\n"
+                                   "prompt = no\n"
+                                   "[dn]\n"
+                                   "CN = unused\n"
+                                   "[ca]\n"
+                                   "basicConstraints = critical,CA:TRUE\n"
+                                   "keyUsage = critical,keyCertSign,cRLSign\n"
+                                   "subjectKeyIdentifier = hash\n"
+                                   "[server]\n"
+                                   "basicConstraints = CA:FALSE\n"
+                                   "keyUsage = critical,digitalSignature,keyEncipherment\n"
+                                   "extendedKeyUsage = serverAuth\n"
+                                   "subjectAltName = DNS:localhost,IP:127.0.0.1\n"
+                                   "authorityKeyIdentifier = keyid\n") &&
           make_ca("ca", "/O=k482916 test/CN=k482916 test CA") &&
           make_ca("other-ca", "/O=k482916 test/CN=k482916 unrelated CA") &&
           openssl({"req", "-new", "-config", cnf, "-newkey", "ec", "-pkeyopt",
@@ -111,36 +89,36 @@ class TestPki {
                     subject});
   }
 
-  test_env::TempDir dir_;
+  test_support::TempDir dir_;
   bool ok_ = false;
 };
 
 // Writes the controller's CA bundle from the given certificate files, in this order.
-bool write_ca_bundle(const harness::Controller& c, const std::vector<std::string>& certs) {
+bool write_ca_bundle(const test_support::ToolController& c, const std::vector<std::string>& certs) {
   const std::string bundle = c.path("/etc/ssl/certs/ca-certificates.crt");
   std::error_code ec;
   std::filesystem::create_directories(std::filesystem::path(bundle).parent_path(), ec);
   std::string text;
-  for (const auto& cert : certs) text += harness::read_file(cert);
-  return !ec && !text.empty() && harness::write_file(bundle, text);
+  for (const auto& cert : certs) text += test_support::read_file(cert);
+  return !ec && !text.empty() && test_support::write_file(bundle, text);
 }
 
 // A broker with only a TLS listener on 8883 and a controller; the private network must be entered
 // before.
 std::unique_ptr<Scenario> tls_scenario(const TestPki& pki) {
-  test_broker::BrokerOptions o = Scenario::broker_options();
+  test_support::BrokerOptions o = Scenario::broker_options();
   o.plain_port = -1;
   o.tls_port = kTlsPort;
   o.cafile = pki.ca();
   o.certfile = pki.server_cert();
   o.keyfile = pki.server_key();
-  return std::make_unique<Scenario>(o, harness::Controller::Options{});
+  return std::make_unique<Scenario>(o, test_support::ToolController::Options{});
 }
 
 // One sensor (1001 "kitchen") to publish and one actor (2001 "lamp") to command, reaching the
 // broker by `host` on port 8883.
-harness::BridgeConfig tls_config(const Scenario& s, const std::string& host) {
-  harness::BridgeConfig cfg = s.config();
+test_support::BridgeConfig tls_config(const Scenario& s, const std::string& host) {
+  test_support::BridgeConfig cfg = s.config();
   cfg.host = host;
   cfg.port = std::to_string(kTlsPort);
   cfg.name(1001, "kitchen").name(2001, "lamp").publish(1001).subscribe(2001);
@@ -149,19 +127,19 @@ harness::BridgeConfig tls_config(const Scenario& s, const std::string& host) {
 
 // Sends an actor command through the TLS listener, checked against the right CA.
 bool send_command(Scenario& s, const TestPki& pki, const std::string& payload) {
-  return test_broker::publish(s.broker().tls_client(pki.ca()), kUser + "/lamp/action", payload) ==
+  return test_support::publish(s.broker().tls_client(pki.ca()), kUser + "/lamp/action", payload) ==
          0;
 }
 
 TEST(Tls, RightCaPublishesAndTakesCommands) {
-  if (std::string why = enter_private_network(); !why.empty())
+  if (std::string why = test_support::enter_private_network(); !why.empty())
     GTEST_SKIP() << "no network namespace of our own (needs root): " << why;
   TestPki pki;
   ASSERT_TRUE(pki.ok());
   auto scenario = tls_scenario(pki);
   Scenario& s = *scenario;
   ASSERT_TRUE(s.broker().running()) << s.broker().log();
-  harness::Controller& c = s.controller();
+  test_support::ToolController& c = s.controller();
   const LogFile& log = s.log();
 
   // A bundle with several certificates, as on a real system: the right CA is not the first.
@@ -170,10 +148,10 @@ TEST(Tls, RightCaPublishesAndTakesCommands) {
   ASSERT_TRUE(c.set(1001, "21.5", {.unit = "C"}));
   ASSERT_TRUE(c.set(2001, "0", {.type = 2}));
 
-  test_broker::Subscriber live(s.broker().tls_client(pki.ca()), kUser + "/+");
+  test_support::Subscriber live(s.broker().tls_client(pki.ca()), kUser + "/+");
   ASSERT_TRUE(live.ready()) << s.broker().log();
 
-  harness::Daemon& d = s.start_daemon();
+  test_support::Daemon& d = s.start_daemon();
   ASSERT_TRUE(d.wait_main_loop()) << s.diagnostics();
   EXPECT_TRUE(log.contains("mqtt_open: Broker Address: \"localhost\", Port: 8883, Keepalive: 60"))
       << d.diagnostics();
@@ -192,8 +170,8 @@ TEST(Tls, RightCaPublishesAndTakesCommands) {
   size_t mark = log.mark();
   time_t before = time(nullptr);
   ASSERT_TRUE(send_command(s, pki, "1.5"));
-  ASSERT_TRUE(
-      log.wait_for("Aktor mit DB_ID 2001 (Real_ID: 1) gesetzt auf 1.50", harness::kQuickWait, mark))
+  ASSERT_TRUE(log.wait_for("Aktor mit DB_ID 2001 (Real_ID: 1) gesetzt auf 1.50",
+                           test_support::kQuickWait, mark))
       << s.diagnostics();
   auto actor = c.entry_by_db_id(2001);
   ASSERT_TRUE(actor);
@@ -206,9 +184,9 @@ TEST(Tls, RightCaPublishesAndTakesCommands) {
   ASSERT_TRUE(live.wait_for_line(kUser + "/kitchen ", 20000)) << s.diagnostics();
   ASSERT_TRUE(live.wait_for_line(kUser + "/1001 ", 5000)) << s.diagnostics();
   for (const std::string& topic : {kUser + "/1001", kUser + "/kitchen"}) {
-    auto got = harness::received_on(live, topic);
+    auto got = test_support::received_on(live, topic);
     ASSERT_EQ(got.size(), 1u) << topic;
-    EXPECT_TRUE(harness::payload_matches(got[0].payload, "kitchen", "21.50", "sensor", "C"))
+    EXPECT_TRUE(test_support::payload_matches(got[0].payload, "kitchen", "21.50", "sensor", "C"))
         << got[0].payload;
     EXPECT_FALSE(got[0].retained);
   }
@@ -221,14 +199,14 @@ TEST(Tls, RightCaPublishesAndTakesCommands) {
 }
 
 TEST(Tls, WrongCaConnectsNeverAndKeepsRetrying) {
-  if (std::string why = enter_private_network(); !why.empty())
+  if (std::string why = test_support::enter_private_network(); !why.empty())
     GTEST_SKIP() << "no network namespace of our own (needs root): " << why;
   TestPki pki;
   ASSERT_TRUE(pki.ok());
   auto scenario = tls_scenario(pki);
   Scenario& s = *scenario;
   ASSERT_TRUE(s.broker().running()) << s.broker().log();
-  harness::Controller& c = s.controller();
+  test_support::ToolController& c = s.controller();
   const LogFile& log = s.log();
 
   // The bundle holds only a CA that did not sign the broker's certificate.
@@ -237,17 +215,17 @@ TEST(Tls, WrongCaConnectsNeverAndKeepsRetrying) {
   ASSERT_TRUE(c.set(1001, "21.5", {.unit = "C"}));
   ASSERT_TRUE(c.set(2001, "0", {.type = 2}));
 
-  test_broker::Subscriber live(s.broker().tls_client(pki.ca()), kUser + "/+");
+  test_support::Subscriber live(s.broker().tls_client(pki.ca()), kUser + "/+");
   ASSERT_TRUE(live.ready()) << s.broker().log();
 
-  harness::Daemon& d = s.start_daemon();
+  test_support::Daemon& d = s.start_daemon();
   ASSERT_TRUE(d.wait_main_loop()) << s.diagnostics();
   EXPECT_TRUE(log.contains("mqtt_open: mosquitto_tls_set()")) << d.diagnostics();
   ASSERT_TRUE(send_command(s, pki, "1"));
 
   // The session never comes up; each publish pass rebuilds it from the files, for ever.
   const std::string retry = "Keine Verbindung zum Broker. Verbindung wird neu aufgebaut.";
-  ASSERT_TRUE(log.wait_for(retry, 2 * harness::kCycleWait + harness::kReadWait, 0, 2))
+  ASSERT_TRUE(log.wait_for(retry, 2 * test_support::kCycleWait + test_support::kReadWait, 0, 2))
       << s.diagnostics();
   for (const auto& line : log.find(retry)) EXPECT_EQ(line.level, 3);
   EXPECT_GE(log.count("mqtt_open: mosquitto_tls_set()"), 3);
@@ -269,8 +247,8 @@ TEST(Tls, WrongCaConnectsNeverAndKeepsRetrying) {
   EXPECT_TRUE(log.contains("subscribe_callback: Subscribed", mark)) << log.text(mark);
   mark = log.mark();
   ASSERT_TRUE(send_command(s, pki, "2"));
-  EXPECT_TRUE(
-      log.wait_for("Aktor mit DB_ID 2001 (Real_ID: 1) gesetzt auf 2.00", harness::kQuickWait, mark))
+  EXPECT_TRUE(log.wait_for("Aktor mit DB_ID 2001 (Real_ID: 1) gesetzt auf 2.00",
+                           test_support::kQuickWait, mark))
       << s.diagnostics();
   EXPECT_TRUE(d.running());
 }

@@ -1,126 +1,55 @@
-// A real mosquitto broker and real command-line clients for tests, header-only.
+// A real mosquitto broker and real command-line clients for tests; the daemon's session in this
+// process against it; the payloads it publishes. Header-only.
 //
 // Broker: starts /usr/sbin/mosquitto on a free loopback port with a configuration of its own in a
 // temporary folder (password file made with mosquitto_passwd, no persistence, log to a file), and
 // waits until the port takes connections. stop() ends it, restart() starts it again on the same
 // port; the destructor ends it (SIGTERM, then SIGKILL) and removes the folder.
 //
-//   test_broker::Broker broker;                    // user "user", password "pass"
+//   test_support::Broker broker;                    // user "user", password "pass"
 //   ASSERT_TRUE(broker.running()) << broker.log();
-//   test_broker::Subscriber sub(broker, "user/#"); // ready once the constructor returns
+//   test_support::Subscriber sub(broker, "user/#"); // ready once the constructor returns
 //   ASSERT_TRUE(sub.ready());
-//   test_broker::publish(broker.client(), "user/lamp/action", "21.5");
+//   test_support::publish(broker.client(), "user/lamp/action", "21.5");
 //   EXPECT_TRUE(sub.wait_for_line("user/17 1 {\"call\"", 5000)) << sub.output();
 //
-// Options (test_broker::BrokerOptions): another user and password, anonymous access, a fixed
+// Options (test_support::BrokerOptions): another user and password, anonymous access, a fixed
 // plain port (or none, plain_port = -1), and a TLS listener (tls_port with cafile, certfile and
 // keyfile). TLS clients get client options with cafile (and insecure when the certificate does
-// not name 127.0.0.1): test_broker::ClientOptions tls = broker.tls_client(ca_path);
+// not name 127.0.0.1): test_support::ClientOptions tls = broker.tls_client(ca_path);
 //
 // Subscriber lines have the form "TOPIC RETAIN PAYLOAD" (RETAIN is 0 or 1, mosquitto_sub -F
-// "%t %r %p"). Every child process gets SIGKILL when the test process dies, so a crashed test
-// leaves no broker behind.
+// "%t %r %p"). Broker and clients are children as made by spawn() (support/process.h).
 #pragma once
 
 #include <arpa/inet.h>
-#include <fcntl.h>
+#include <mosquitto.h>
 #include <netinet/in.h>
-#include <signal.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
-namespace test_broker {
+#include "bridge/config.h"
+#include "bridge/session.h"
+#include "support/files.h"
+#include "support/log.h"
+#include "support/process.h"
+
+namespace test_support {
 
 inline constexpr const char* kMosquitto = "/usr/sbin/mosquitto";
 inline constexpr const char* kMosquittoPasswd = "/usr/bin/mosquitto_passwd";
 inline constexpr const char* kMosquittoSub = "/usr/bin/mosquitto_sub";
 inline constexpr const char* kMosquittoPub = "/usr/bin/mosquitto_pub";
-
-// Milliseconds since an arbitrary start, for bounded waits.
-inline long long now_ms() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
-inline void sleep_ms(int ms) {
-  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
-
-// Starts argv[0] with stdout and stderr appended to out_path (or /dev/null when empty). Returns
-// the child's pid, or -1. The child is killed when the test process dies.
-inline pid_t spawn(const std::vector<std::string>& args, const std::string& out_path) {
-  std::vector<char*> argv;
-  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  const char* out = out_path.empty() ? "/dev/null" : out_path.c_str();
-  pid_t pid = fork();
-  if (pid != 0) return pid;
-  prctl(PR_SET_PDEATHSIG, SIGKILL);
-  int fd = open(out, O_WRONLY | O_CREAT | O_APPEND, 0644);
-  if (fd >= 0) {
-    dup2(fd, 1);
-    dup2(fd, 2);
-    close(fd);
-  }
-  int null_in = open("/dev/null", O_RDONLY);
-  if (null_in >= 0) {
-    dup2(null_in, 0);
-    close(null_in);
-  }
-  // Undo signal settings inherited from the test (libmosquitto ignores SIGPIPE, for example).
-  for (int s = 1; s < 32; ++s) signal(s, SIG_DFL);
-  sigset_t none;
-  sigemptyset(&none);
-  sigprocmask(SIG_SETMASK, &none, nullptr);
-  execv(argv[0], argv.data());
-  _exit(127);
-}
-
-// Waits for pid to end; returns its exit status, 128 + signal when it was killed, or -1 when it
-// is still running after timeout_ms (it is then killed and reaped).
-inline int wait_child(pid_t pid, int timeout_ms) {
-  long long end = now_ms() + timeout_ms;
-  for (;;) {
-    int status = 0;
-    pid_t r = waitpid(pid, &status, WNOHANG);
-    if (r == pid) {
-      if (WIFEXITED(status)) return WEXITSTATUS(status);
-      if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-      return -1;
-    }
-    if (r < 0) return -1;
-    if (now_ms() >= end) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      return -1;
-    }
-    sleep_ms(5);
-  }
-}
-
-// Ends a child: SIGTERM, up to 2 s, then SIGKILL. Always reaps it.
-inline void end_child(pid_t pid) {
-  if (pid <= 0) return;
-  kill(pid, SIGTERM);
-  if (wait_child(pid, 2000) == -1) {
-    kill(pid, SIGKILL);
-    int status = 0;
-    waitpid(pid, &status, 0);
-  }
-}
 
 // A loopback TCP port that nobody listened on a moment ago (the kernel picks it).
 inline int free_port() {
@@ -150,13 +79,6 @@ inline bool port_open(int port) {
   bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
   close(fd);
   return ok;
-}
-
-inline std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
 }
 
 // How a command-line client reaches the broker.
@@ -252,9 +174,10 @@ class Broker {
   bool write_config_files() {
     if (!options_.anonymous) {
       std::string pw = dir_ + "/passwd";
-      pid_t p = spawn({kMosquittoPasswd, "-b", "-c", pw, options_.user, options_.password},
-                      dir_ + "/passwd.out");
-      if (p < 0 || wait_child(p, 10000) != 0) return false;
+      std::string out = dir_ + "/passwd.out";
+      pid_t p =
+          spawn({kMosquittoPasswd, "-b", "-c", pw, options_.user, options_.password}, out, out);
+      if (p < 0 || wait_child(p, 10s) != 0) return false;
     }
     return true;
   }
@@ -280,19 +203,15 @@ class Broker {
         out << "keyfile " << options_.keyfile << "\n";
       }
     }
-    pid_ = spawn({kMosquitto, "-c", conf}, dir_ + "/mosquitto.out");
+    pid_ = spawn({kMosquitto, "-c", conf}, dir_ + "/mosquitto.out", dir_ + "/mosquitto.out");
     if (pid_ < 0) return false;
     int probe = port_ > 0 ? port_ : options_.tls_port;
-    long long end = now_ms() + 10000;
-    while (now_ms() < end) {
-      int status = 0;
-      if (waitpid(pid_, &status, WNOHANG) == pid_) {  // died, e.g. port taken
-        pid_ = -1;
-        return false;
-      }
-      if (port_open(probe)) return true;
-      sleep_ms(10);
-    }
+    // The broker may end at once, e.g. when its port was taken meanwhile.
+    auto up_or_ended = [&] {
+      if (waitpid(pid_, nullptr, WNOHANG) == pid_) pid_ = -1;
+      return pid_ < 0 || port_open(probe);
+    };
+    if (wait_until(up_or_ended, 10s, 10ms) && pid_ > 0) return true;
     stop();
     return false;
   }
@@ -315,9 +234,8 @@ inline int publish(const ClientOptions& c, const std::string& topic, const std::
   else
     args.insert(args.end(), {"-m", payload});
   if (retain) args.push_back("-r");
-  pid_t p = spawn(args, "");
-  if (p < 0) return -1;
-  return wait_child(p, 10000);
+  pid_t p = spawn(args, "", "");
+  return p < 0 ? -1 : wait_child(p, 10s);
 }
 
 // mosquitto_sub on one topic, writing "TOPIC RETAIN PAYLOAD" lines to a file. The constructor
@@ -336,13 +254,14 @@ class Subscriber {
     std::vector<std::string> args{kMosquittoSub};
     append_client_args(args, c);
     args.insert(args.end(), {"-q", "0", "-t", topic, "-t", probe_topic_, "-F", "%t %r %p"});
-    pid_ = spawn(args, path_);
+    pid_ = spawn(args, path_, path_);
     if (pid_ < 0) return;
-    long long end = now_ms() + 10000;
-    while (now_ms() < end && !ready_) {
-      publish(c, probe_topic_, "probe");
-      ready_ = wait_for_line(probe_topic_ + " 0 probe", 150);
-    }
+    ready_ = wait_until(
+        [&] {
+          publish(c, probe_topic_, "probe");
+          return wait_for_line(probe_topic_ + " 0 probe", 150);
+        },
+        10s, 0ms);
   }
   ~Subscriber() {
     end_child(pid_);
@@ -372,15 +291,8 @@ class Subscriber {
   }
   // Waits up to timeout_ms for a line that contains `part`.
   bool wait_for_line(const std::string& part, int timeout_ms) const {
-    long long end = now_ms() + timeout_ms;
-    for (;;) {
-      std::istringstream in(output());
-      std::string line;
-      while (std::getline(in, line))
-        if (line.find(part) != std::string::npos) return true;
-      if (now_ms() >= end) return false;
-      sleep_ms(10);
-    }
+    return wait_until([&] { return output().find(part) != std::string::npos; },
+                      milliseconds(timeout_ms), 10ms);
   }
 
  private:
@@ -391,4 +303,71 @@ class Subscriber {
   bool ready_ = false;
 };
 
-}  // namespace test_broker
+// A message of a Subscriber line ("TOPIC RETAIN PAYLOAD").
+struct Received {
+  std::string topic;
+  bool retained = false;
+  std::string payload;
+};
+// The received messages (probes left out); those on exactly `topic`.
+inline std::vector<Received> received(const Subscriber& subscriber) {
+  std::vector<Received> result;
+  for (const auto& line : subscriber.lines()) {
+    // Topics of the daemon have no blank, payloads may.
+    size_t a = line.find(' ');
+    if (a == std::string::npos || a + 2 > line.size()) continue;
+    result.push_back({line.substr(0, a), line[a + 1] == '1',
+                      a + 3 <= line.size() ? line.substr(a + 3) : std::string()});
+  }
+  return result;
+}
+inline std::vector<Received> received_on(const Subscriber& subscriber, const std::string& topic) {
+  std::vector<Received> result;
+  for (auto& r : received(subscriber))
+    if (r.topic == topic) result.push_back(r);
+  return result;
+}
+
+// True when `payload` is what the daemon publishes for these fields (given JSON-escaped as in the
+// payload); the time stamp must have the form "HH:MM:SS DD.MM.YYYY".
+inline bool payload_matches(const std::string& payload, const std::string& call,
+                            const std::string& value, const std::string& type,
+                            const std::string& unit) {
+  auto esc = [](const std::string& s) {
+    std::string out;
+    for (char c : s) {
+      if (std::string(R"(\^$.|?*+()[]{}/)").find(c) != std::string::npos) out += '\\';
+      out += c;
+    }
+    return out;
+  };
+  std::regex re("\\{\"call\":\"" + esc(call) + "\",\"value\":\"" + esc(value) + "\",\"type\":\"" +
+                esc(type) + "\",\"unit\":\"" + esc(unit) +
+                "\",\"timestamp\":\"([01][0-9]|2[0-3]):[0-5][0-9]:[0-5][0-9] "
+                "(0[1-9]|[12][0-9]|3[01])\\.(0[1-9]|1[0-2])\\.20[0-9]{2}\"\\}");
+  return std::regex_match(payload, re);
+}
+
+// The daemon's session (bridge/session.h) in this process: services it until `done` holds or
+// timeout_ms passed; returns done().
+template <typename Pred>
+bool service_until(Pred done, int timeout_ms) {
+  long long end = now_ms() + timeout_ms;
+  while (!done() && now_ms() < end) mosquitto_loop(mqtt_mosq, 20, 1);
+  return done();
+}
+
+// Opens the session to the broker as its user and waits until a subscription of `topic` is
+// acknowledged in `log`, so the connection is known to be accepted.
+inline bool open_and_subscribe(const Broker& broker, const LogFile& log, const char* topic) {
+  snprintf(mqtt_username, sizeof mqtt_username, "%s", broker.user().c_str());
+  if (mqtt_open("127.0.0.1", broker.port(), 60, broker.user().c_str(), broker.password().c_str()) !=
+      0)
+    return false;
+  int mid = 0;
+  if (mosquitto_subscribe(mqtt_mosq, &mid, topic, 0) != MOSQ_ERR_SUCCESS) return false;
+  std::string ack = "subscribe_callback: Subscribed mid: " + std::to_string(mid);
+  return service_until([&] { return log.index_of(4, ack) >= 0; }, 5000);
+}
+
+}  // namespace test_support

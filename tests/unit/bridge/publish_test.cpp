@@ -12,16 +12,16 @@
 #include "bridge/config.h"
 #include "bridge/publish.h"
 #include "bridge/session.h"
-#include "bridge_fixture.h"
 #include "shm/demonstatus.h"
 #include "shm/sensor_record.h"
 #include "shm/shm.h"
 #include "support/broker.h"
+#include "support/controller.h"
 
 namespace {
 
-using bridge_test::set_entry;
-using bridge_test::set_publish_table;
+using test_support::set_entry;
+using test_support::set_publish_table;
 
 const char* const kStamp = R"("timestamp":"\d\d:\d\d:\d\d \d\d\.\d\d\.\d{4}"\})";
 
@@ -32,7 +32,7 @@ std::string payload_pattern(const std::string& call, const std::string& value,
 }
 
 // True when some received line is "TOPIC RETAIN PAYLOAD" with a payload matching `pattern`.
-bool received(const test_broker::Subscriber& sub, const std::string& topic, int retain,
+bool received(const test_support::Subscriber& sub, const std::string& topic, int retain,
               const std::string& pattern) {
   std::regex re(pattern);
   std::string head = topic + " " + std::to_string(retain) + " ";
@@ -44,13 +44,13 @@ bool received(const test_broker::Subscriber& sub, const std::string& topic, int 
 // One broker for the whole road of a sensor value: first cycle, types, units, escaping, skipped
 // entries with their lines, the threshold, and the retained copies that a late subscriber gets.
 TEST(Publish, CycleAgainstBroker) {
-  bridge_test::Controller controller;
+  test_support::InProcessController controller;
   ASSERT_TRUE(controller.ready());
   const auto& log = controller.log();
-  test_broker::Broker broker;
+  test_support::Broker broker;
   ASSERT_TRUE(broker.running()) << broker.log();
-  ASSERT_TRUE(bridge_test::open_and_subscribe(broker, log, "user/none")) << log.log();
-  test_broker::Subscriber live(broker, "user/#");
+  ASSERT_TRUE(test_support::open_and_subscribe(broker, log, "user/none")) << log.text();
+  test_support::Subscriber live(broker, "user/#");
   ASSERT_TRUE(live.ready());
 
   set_entry(0, 17, 1, 21.5, "C");
@@ -85,25 +85,25 @@ TEST(Publish, CycleAgainstBroker) {
   EXPECT_TRUE(log.has(4, "Konnte keine Real_ID fuer Sensor mit DB_ID 22 finden !"));
   EXPECT_TRUE(
       log.has(4, "Sensor mit DB_ID 24: Aktueller Wert: -2048000.00 (Errorcode 0) - no publishing"));
-  EXPECT_GE(log.find(4, "Sensor mit DB_ID 25: Aktueller Wert: nan (Differenz: nan) - no"), 0)
-      << log.log();
+  EXPECT_GE(log.index_of(4, "Sensor mit DB_ID 25: Aktueller Wert: nan (Differenz: nan) - no"), 0)
+      << log.text();
 
   // A publication leaves its lines in this order, the two callbacks from inside the publish calls.
-  int at = log.find(4,
-                    "Sensor mit DB_ID 17: Aktueller Wert: 21.50 (Differenz: 2048021.50) ... "
-                    "wir publishen !");
-  ASSERT_GE(at, 0) << log.log();
-  auto lines = log.lines();
+  int at = log.index_of(4,
+                        "Sensor mit DB_ID 17: Aktueller Wert: 21.50 (Differenz: 2048021.50) ... "
+                        "wir publishen !");
+  ASSERT_GE(at, 0) << log.text();
+  auto lines = log.texts();
   EXPECT_EQ(
       lines[at + 1].rfind("[4]mqtt_publish: Topic: \"user/17\", Data: \"{\"call\":\"temp\"", 0),
       0u);
   EXPECT_NE(lines[at + 1].find("\", Timeout: 3 s"), std::string::npos);
-  int cb = log.find(4, "publish_callback: Published (mid: ", at);
-  int cb2 = log.find(4, "publish_callback: Published (mid: ", cb + 1);
-  int ack = log.find(4, "mqtt_publish: Rueckmeldung vom Callback: 1", at);
+  int cb = log.index_of(4, "publish_callback: Published (mid: ", at);
+  int cb2 = log.index_of(4, "publish_callback: Published (mid: ", cb + 1);
+  int ack = log.index_of(4, "mqtt_publish: Rueckmeldung vom Callback: 1", at);
   EXPECT_LT(cb, cb2);
   EXPECT_LT(cb2, ack);
-  EXPECT_LT(ack, log.find(4, "Sensor mit DB_ID 18:", at));
+  EXPECT_LT(ack, log.index_of(4, "Sensor mit DB_ID 18:", at));
 
   ASSERT_TRUE(live.wait_for_line("user/q\"x ", 5000)) << live.output();
   EXPECT_TRUE(received(live, "user/17", 0, payload_pattern("temp", "21\\.50", "sensor", "C")))
@@ -132,7 +132,7 @@ TEST(Publish, CycleAgainstBroker) {
   EXPECT_EQ(mqtt_old_sensordata[0], 20.1);
 
   // A subscriber that comes later gets the last value of every topic, marked retained.
-  test_broker::Subscriber late(broker, "user/#");
+  test_support::Subscriber late(broker, "user/#");
   ASSERT_TRUE(late.ready());
   ASSERT_TRUE(late.wait_for_line("user/temp 1 ", 3000));
   EXPECT_TRUE(received(late, "user/17", 1, payload_pattern("temp", "20\\.10", "sensor", "C")))
@@ -144,14 +144,14 @@ TEST(Publish, CycleAgainstBroker) {
 // Without a session nothing acknowledges: the publication gives up after 31 polls of 100 ms.
 // Without an attached table no entry is read. With nothing configured the cycle says so.
 TEST(Publish, NoSessionNoTableNoSensors) {
-  bridge_test::LogRoot log(test_env::unique_key_offset());
+  test_support::LogRoot log(test_support::unique_key_offset());
   shm_sensor = nullptr;  // as before the segments are attached
   mqtt_close();          // no client
   snprintf(mqtt_username, sizeof mqtt_username, "user");
 
-  long long start = test_broker::now_ms();
+  long long start = test_support::now_ms();
   EXPECT_EQ(mqtt_publish(17, 0, 1.0, "temp"), -1);
-  EXPECT_GE(test_broker::now_ms() - start, 3000);
+  EXPECT_GE(test_support::now_ms() - start, 3000);
   EXPECT_TRUE(log.has(3, "mqtt_publish: Timeout reached, data not published"));
   EXPECT_FALSE(log.has(4, "mqtt_publish: Rueckmeldung vom Callback: 1"));
 
@@ -168,11 +168,11 @@ TEST(Publish, NoSessionNoTableNoSensors) {
 // goes on with the next sensor over the new session, against the tables just read; the last
 // values start again from the marker.
 TEST(Publish, FailedPublicationResetsAndCycleGoesOn) {
-  bridge_test::Controller controller;
+  test_support::InProcessController controller;
   ASSERT_TRUE(controller.ready());
   const auto& log = controller.log();
-  ASSERT_EQ(demonstatus_start(68, "mqtt_k482916_demon", "3.219", 0), 0);
-  test_broker::Broker broker;
+  ASSERT_EQ(demonstatus_start(kDemonSlot, "mqtt_k482916_demon", "3.219", 0), 0);
+  test_support::Broker broker;
   ASSERT_TRUE(broker.running()) << broker.log();
 
   std::string dir = log.root() + "/opt/korvan/k482916";
@@ -189,7 +189,7 @@ TEST(Publish, FailedPublicationResetsAndCycleGoesOn) {
   set_entry(1, 18, 4, 55.0, "%");
   set_publish_table({{17, "temp"}, {18, "hum"}});
   mqtt_close();  // no client: the first publication cannot be acknowledged
-  test_broker::Subscriber live(broker, "user/#");
+  test_support::Subscriber live(broker, "user/#");
   ASSERT_TRUE(live.ready());
 
   EXPECT_EQ(mqtt_publish_cycle(), 1);

@@ -2,12 +2,9 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <mosquitto.h>
-#include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sched.h>
 #include <signal.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,14 +15,14 @@
 
 #include "bridge/config.h"
 #include "bridge/session.h"
-#include "bridge_fixture.h"
 #include "log/log.h"
 #include "support/broker.h"
-#include "support/test_env.h"
+#include "support/controller.h"
+#include "support/netns.h"
 
 namespace {
 
-using bridge_test::LogRoot;
+using test_support::LogRoot;
 
 // A listening loopback socket that plays the broker's part just far enough to capture CONNECT.
 class Listener {
@@ -54,8 +51,8 @@ class Listener {
     pollfd p{fd_, POLLIN, 0};
     if (poll(&p, 1, timeout_ms) != 1) return data;
     peer_ = accept(fd_, nullptr, nullptr);
-    long long end = test_broker::now_ms() + timeout_ms;
-    while (data.size() < count && test_broker::now_ms() < end) {
+    long long end = test_support::now_ms() + timeout_ms;
+    while (data.size() < count && test_support::now_ms() < end) {
       pollfd q{peer_, POLLIN, 0};
       if (poll(&q, 1, 100) != 1) continue;
       unsigned char buf[256];
@@ -72,20 +69,6 @@ class Listener {
   int port_ = -1;
 };
 
-// Moves this test process into a network namespace of its own with the loopback device up, so
-// that it may listen on port 8883 without meeting anybody. False when that is not permitted.
-bool enter_private_network() {
-  if (unshare(CLONE_NEWNET) != 0) return false;
-  int fd = socket(AF_INET, SOCK_DGRAM, 0);
-  ifreq ifr{};
-  snprintf(ifr.ifr_name, sizeof ifr.ifr_name, "lo");
-  bool up = ioctl(fd, SIOCGIFFLAGS, &ifr) == 0;
-  ifr.ifr_flags |= IFF_UP;
-  up = up && ioctl(fd, SIOCSIFFLAGS, &ifr) == 0;
-  close(fd);
-  return up;
-}
-
 std::vector<unsigned char> mqtt_string(const std::string& s) {
   std::vector<unsigned char> out{static_cast<unsigned char>(s.size() >> 8),
                                  static_cast<unsigned char>(s.size() & 0xFF)};
@@ -97,7 +80,7 @@ std::vector<unsigned char> mqtt_string(const std::string& s) {
 // the user name as client id; the password never reaches the log, and the daemon's SIGPIPE
 // handler survives the client creation.
 TEST(Session, ConnectPacketIsMqtt31WithCredentialsAndSigpipeStaysCaught) {
-  LogRoot log(test_env::unique_key_offset());
+  LogRoot log(test_support::unique_key_offset());
   Listener listener;
   ASSERT_GT(listener.port(), 0);
 
@@ -139,16 +122,16 @@ TEST(Session, ConnectPacketIsMqtt31WithCredentialsAndSigpipeStaysCaught) {
       "[4]Connect anscheinend OK..."};
   // libmosquitto's own messages (log_callback) may come in between.
   std::vector<std::string> lines;
-  for (const auto& l : log.lines())
+  for (const auto& l : log.texts())
     if (l.rfind("[4]log_callback: ", 0) != 0) lines.push_back(l);
-  EXPECT_GE(log.find(4, "log_callback: Client dev-0001 sending CONNECT"), 0);
+  EXPECT_GE(log.index_of(4, "log_callback: Client dev-0001 sending CONNECT"), 0);
   int first = 0;
   while (first < static_cast<int>(lines.size()) &&
          lines[first].rfind("[3]mqtt_open: Broker Address:", 0) != 0)
     ++first;
-  ASSERT_GE(lines.size(), first + want.size()) << log.log();
+  ASSERT_GE(lines.size(), first + want.size()) << log.text();
   for (size_t i = 0; i < want.size(); ++i) EXPECT_EQ(lines[first + i], want[i]);
-  EXPECT_EQ(log.log().find("secret"), std::string::npos);
+  EXPECT_EQ(log.text().find("secret"), std::string::npos);
 
   mqtt_close();
   EXPECT_EQ(mqtt_mosq, nullptr);
@@ -158,15 +141,15 @@ TEST(Session, ConnectPacketIsMqtt31WithCredentialsAndSigpipeStaysCaught) {
 // the connect callback, and the next service step marks the session lost; a reset with the right
 // password clears the mark and the session takes subscriptions again.
 TEST(Session, RefusedPasswordThenResetWithRightOne) {
-  LogRoot log(test_env::unique_key_offset());
-  test_broker::Broker broker;
+  LogRoot log(test_support::unique_key_offset());
+  test_support::Broker broker;
   ASSERT_TRUE(broker.running()) << broker.log();
 
   ASSERT_EQ(mqtt_open("127.0.0.1", broker.port(), 60, "user", "wrong"), 0);
   EXPECT_TRUE(log.has(4, "Connect anscheinend OK..."));
-  EXPECT_TRUE(bridge_test::service_until(
+  EXPECT_TRUE(test_support::service_until(
       [&] { return log.has(4, "connect_callback: Connect failed"); }, 5000))
-      << log.log();
+      << log.text();
   EXPECT_NE(mqtt_session_service(), MOSQ_ERR_SUCCESS);
   EXPECT_EQ(mqtt_session_lost, 1);
 
@@ -177,19 +160,19 @@ TEST(Session, RefusedPasswordThenResetWithRightOne) {
   snprintf(mqtt_password, sizeof mqtt_password, "pass");
   mqtt_reset();
   EXPECT_EQ(mqtt_session_lost, 0);
-  EXPECT_EQ(log.count(4, "connect_callback: Connect failed"), 1);
+  EXPECT_EQ(log.count_exact(4, "connect_callback: Connect failed"), 1);
   int mid = 0;
   ASSERT_EQ(mosquitto_subscribe(mqtt_mosq, &mid, "user/x/action", 0), MOSQ_ERR_SUCCESS);
   std::string ack = "subscribe_callback: Subscribed mid: " + std::to_string(mid) +
                     ", qos_count: 1, granted_qos[0]:0";
-  EXPECT_TRUE(bridge_test::service_until([&] { return log.has(4, ack); }, 5000)) << log.log();
+  EXPECT_TRUE(test_support::service_until([&] { return log.has(4, ack); }, 5000)) << log.text();
   EXPECT_EQ(mqtt_session_service(), MOSQ_ERR_SUCCESS);
   EXPECT_EQ(mqtt_session_lost, 0);
 
   // The broker goes away: the session notices on its next steps.
   broker.stop();
   EXPECT_TRUE(
-      bridge_test::service_until([] { return mqtt_session_service() != MOSQ_ERR_SUCCESS; }, 5000));
+      test_support::service_until([] { return mqtt_session_service() != MOSQ_ERR_SUCCESS; }, 5000));
   EXPECT_EQ(mqtt_session_lost, 1);
   mqtt_close();
 }
@@ -197,19 +180,19 @@ TEST(Session, RefusedPasswordThenResetWithRightOne) {
 // Nobody listens: the connect call fails, -20 with its lines, the client stays, and servicing the
 // unconnected client neither blocks nor reports success.
 TEST(Session, UnreachableBrokerGivesMinus20) {
-  LogRoot log(test_env::unique_key_offset());
-  int port = test_broker::free_port();
+  LogRoot log(test_support::unique_key_offset());
+  int port = test_support::free_port();
   ASSERT_EQ(mqtt_open("127.0.0.1", port, 60, "user", "pass"), -20);
   EXPECT_NE(mqtt_mosq, nullptr);
-  int connect_line = log.find(4, "Connect Rueckwert: ");
+  int connect_line = log.index_of(4, "Connect Rueckwert: ");
   ASSERT_GE(connect_line, 0);
-  EXPECT_NE(log.lines()[connect_line], "[4]Connect Rueckwert: 0");
-  EXPECT_EQ(log.lines()[connect_line + 1], "[2]mqtt_open: Unable to connect");
+  EXPECT_NE(log.texts()[connect_line], "[4]Connect Rueckwert: 0");
+  EXPECT_EQ(log.texts()[connect_line + 1], "[2]mqtt_open: Unable to connect");
   EXPECT_FALSE(log.has(4, "Connect anscheinend OK..."));
 
-  long long start = test_broker::now_ms();
+  long long start = test_support::now_ms();
   mqtt_loop_wait(2000);
-  EXPECT_LT(test_broker::now_ms() - start, 1500);
+  EXPECT_LT(test_support::now_ms() - start, 1500);
   EXPECT_NE(mqtt_session_service(), MOSQ_ERR_SUCCESS);
   EXPECT_EQ(mqtt_session_lost, 1);
   mqtt_close();
@@ -219,7 +202,7 @@ TEST(Session, UnreachableBrokerGivesMinus20) {
 // library's failure path (which closes descriptor 0) is never entered. Closing without a client
 // still logs both lines.
 TEST(Session, UnusableUserNameGivesMinus10WithoutClient) {
-  LogRoot log(test_env::unique_key_offset());
+  LogRoot log(test_support::unique_key_offset());
   ASSERT_NE(fcntl(0, F_GETFD), -1);
   for (const char* name : {"",
                            "\xFC"
@@ -228,7 +211,7 @@ TEST(Session, UnusableUserNameGivesMinus10WithoutClient) {
     EXPECT_EQ(mqtt_mosq, nullptr);
     EXPECT_NE(fcntl(0, F_GETFD), -1) << "descriptor 0 was closed";
   }
-  EXPECT_EQ(log.count(2, "mqtt_open: Error: Out of memory"), 2);
+  EXPECT_EQ(log.count_exact(2, "mqtt_open: Error: Out of memory"), 2);
   EXPECT_FALSE(log.has(4, "mqtt_open: mosquitto_connect()"));
 
   mqtt_loop_wait(300);  // a null client is harmless
@@ -242,8 +225,9 @@ TEST(Session, UnusableUserNameGivesMinus10WithoutClient) {
 // a usable bundle there is no connection at all: libmosquitto would otherwise send CONNECT, and
 // the password in it, in clear text to the TLS port.
 TEST(Session, TlsPortUsesCaBundleAndNeverFallsBackToClearText) {
-  if (!enter_private_network()) GTEST_SKIP() << "no private network namespace (needs root)";
-  LogRoot log(test_env::unique_key_offset());
+  if (!test_support::enter_private_network().empty())
+    GTEST_SKIP() << "no private network namespace (needs root)";
+  LogRoot log(test_support::unique_key_offset());
 
   {
     Listener listener(kTlsPort);
@@ -251,11 +235,11 @@ TEST(Session, TlsPortUsesCaBundleAndNeverFallsBackToClearText) {
     EXPECT_EQ(mqtt_open("127.0.0.1", kTlsPort, 60, "user", "secret"), -20);
     EXPECT_TRUE(listener.read_bytes(1, 500).empty()) << "bytes reached the TLS port";
     std::string want_prefix = "mqtt_open: mosquitto_tls_set() failed (";
-    int at = log.find(2, want_prefix);
-    ASSERT_GE(at, 0) << log.log();
-    EXPECT_NE(log.lines()[at].find(log.root() + "/etc/ssl/certs/ca-certificates.crt"),
+    int at = log.index_of(2, want_prefix);
+    ASSERT_GE(at, 0) << log.text();
+    EXPECT_NE(log.texts()[at].find(log.root() + "/etc/ssl/certs/ca-certificates.crt"),
               std::string::npos);
-    EXPECT_EQ(log.lines()[at + 1], "[2]mqtt_open: Unable to connect");
+    EXPECT_EQ(log.texts()[at + 1], "[2]mqtt_open: Unable to connect");
     EXPECT_FALSE(log.has(4, "mqtt_open: mosquitto_connect()"));
     mqtt_close();
   }
@@ -275,12 +259,12 @@ TEST(Session, TlsPortUsesCaBundleAndNeverFallsBackToClearText) {
 
 // SUBACKs with three values and with none.
 TEST(Session, SubscribeCallbackLines) {
-  LogRoot log(test_env::unique_key_offset());
+  LogRoot log(test_support::unique_key_offset());
   const int three[] = {0, 1, 128};
   subscribe_callback(nullptr, nullptr, 7, 3, three);
   subscribe_callback(nullptr, nullptr, 8, 0, nullptr);
-  auto lines = log.lines();
-  int at = log.find(4, "subscribe_callback: Subscribed mid: 7");
+  auto lines = log.texts();
+  int at = log.index_of(4, "subscribe_callback: Subscribed mid: 7");
   ASSERT_GE(at, 0);
   EXPECT_EQ(lines[at], "[4]subscribe_callback: Subscribed mid: 7, qos_count: 3, granted_qos[0]:0");
   EXPECT_EQ(lines[at + 1], "[4]  granted_qos[1]: 1");

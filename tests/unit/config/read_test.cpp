@@ -11,11 +11,12 @@
 #include "bridge/config.h"
 #include "bridge/publish.h"
 #include "log/log.h"
+#include "shm/demonstatus.h"
 #include "shm/sensor_record.h"
 #include "shm/shm.h"
 #include "support/broker.h"
+#include "support/controller.h"
 #include "support/paths.h"
-#include "support/test_env.h"
 
 namespace {
 
@@ -24,15 +25,15 @@ namespace fs = std::filesystem;
 class ReadConfig : public ::testing::Test {
  protected:
   void SetUp() override {
-    const int32_t offset = test_env::unique_key_offset();
+    const int32_t offset = test_support::unique_key_offset();
     paths_set(root_.path().c_str(), offset);
     fs::create_directories(root_.path() + "/opt/korvan/k482916");
     fs::create_directories(root_.path() + "/tmp");
-    segments_ = std::make_unique<test_env::Segments>(offset);
+    segments_ = std::make_unique<test_support::Segments>(offset);
     ASSERT_TRUE(segments_->create(kKeyReload, kSizeReload));
     ASSERT_EQ(shm_attach_all(kSelectReloadOnly), 1);
-    log_init("k482916.log", 4, 68, "config_test");
-    closed_port_ = test_broker::free_port();
+    log_init("k482916.log", 4, kDemonSlot, "config_test");
+    closed_port_ = test_support::free_port();
   }
   void TearDown() override { paths_set("", 0); }
 
@@ -47,7 +48,7 @@ class ReadConfig : public ::testing::Test {
                                    "\",\"host\":\"127.0.0.1\",\"port\":\"" +
                                    std::to_string(closed_port_) + "\"" + extra + "}");
   }
-  std::string log() const { return test_broker::read_file(root_.path() + "/tmp/k482916.log"); }
+  std::string log() const { return test_support::read_file(root_.path() + "/tmp/k482916.log"); }
   int count(const std::string& part) const {
     const std::string text = log();
     int n = 0;
@@ -55,8 +56,8 @@ class ReadConfig : public ::testing::Test {
     return n;
   }
 
-  test_env::TempDir root_;
-  std::unique_ptr<test_env::Segments> segments_;
+  test_support::TempDir root_;
+  std::unique_ptr<test_support::Segments> segments_;
   int closed_port_ = 0;
 };
 
@@ -215,7 +216,7 @@ TEST_F(ReadConfig, LimitsCutOrSkip) {
 // The subscriptions reach a real broker: it sees one SUBSCRIBE per actor with the exact topics,
 // and each acknowledgement is logged.
 TEST_F(ReadConfig, SubscribesTheActionTopicsOnTheBroker) {
-  test_broker::Broker broker;
+  test_support::Broker broker;
   ASSERT_TRUE(broker.running()) << broker.log();
   write("brokerAccess.json",
         "{\"uuid\":\"user\",\"password\":\"pass\",\"host\":\"127.0.0.1\","

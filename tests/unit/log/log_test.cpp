@@ -12,16 +12,16 @@
 #include <string>
 #include <vector>
 
+#include "shm/demonstatus.h"
+#include "support/files.h"
 #include "support/paths.h"
-#include "support/test_env.h"
-#include "unit/support/test_helpers.h"
 
 namespace {
 
-using test_helpers::make_config_db;
-using test_helpers::read_file;
-using test_helpers::StdoutCapture;
-using test_helpers::write_file;
+using test_support::make_config_db;
+using test_support::read_file;
+using test_support::StdoutCapture;
+using test_support::write_file;
 
 constexpr const char* kName = "demo V 1.0";
 const std::string kTime = R"(\d{4}-\d{2}-\d{2},\d{2}:\d{2}:\d{2})";
@@ -51,12 +51,12 @@ class LogTest : public ::testing::Test {
   // afterwards: the test process is not the daemon.
   void init(int level, std::string* description = nullptr) {
     StdoutCapture out;
-    log_init("k.log", level, 68, kName);
+    log_init("k.log", level, kDemonSlot, kName);
     if (description != nullptr) *description = out.finish();
     for (int signo = 1; signo < 32; ++signo) signal(signo, SIG_DFL);
   }
 
-  test_env::TempDir root_;
+  test_support::TempDir root_;
   std::string log_path_;
   log_syslog_sender saved_sender_ = log_syslog_send;
 };
@@ -210,14 +210,14 @@ TEST_F(LogTest, LevelMinusOneGoesToTheConsole) {
   paths_set(root.c_str(), 0);
   log_append(3, "early");
   log_append(-1, "early console");
-  log_init("k.log", 4, 68, kName);
+  log_init("k.log", 4, kDemonSlot, kName);
   fflush(stdout);
   _exit(0);
 }
 
 TEST(LogBeforeInit, MessagesGoToStdoutOnly) {
   if (const char* child_root = getenv("K482916_TEST_CHILD_ROOT")) log_before_init_child(child_root);
-  test_env::TempDir root;
+  test_support::TempDir root;
   std::filesystem::create_directories(root.path() + "/tmp");
   std::filesystem::create_directories(root.path() + "/dev");
   pid_t child = fork();

@@ -15,24 +15,11 @@
 #include <vector>
 
 #include "log/log.h"
+#include "shm/demonstatus.h"
+#include "support/log.h"
 #include "support/paths.h"
-#include "support/test_env.h"
-#include "unit/support/test_helpers.h"
 
 namespace {
-
-using test_helpers::read_file;
-
-// The texts of the log file's lines, without time stamps.
-std::vector<std::string> logged_texts(const std::string& path) {
-  std::vector<std::string> texts;
-  std::istringstream in(read_file(path));
-  for (std::string line; std::getline(in, line);) {
-    size_t stamp = line.find('[');
-    texts.push_back(stamp == std::string::npos ? line : line.substr(stamp));
-  }
-  return texts;
-}
 
 std::string signal_line(int signo, const char* name) {
   return "[1]SIGNAL " + std::to_string(signo) + " (" + name + ") empfangen !";
@@ -54,7 +41,7 @@ class DaemonChild {
       close(go[1]);
       if (!freopen("/dev/null", "w", stdout)) _exit(2);
       paths_set(root.c_str(), 0);
-      log_init("k.log", 4, 68, "sig V 1");
+      log_init("k.log", 4, kDemonSlot, "sig V 1");
       linux_signal_install_all();
       _exit(body(ready[1], go[0]));
     }
@@ -115,7 +102,7 @@ bool exited_with(int status, int code) {
 // Polls until the log file holds `count` lines (a signal is handled asynchronously).
 bool wait_for_lines(const std::string& path, size_t count) {
   for (int i = 0; i < 500; ++i) {
-    if (logged_texts(path).size() >= count) return true;
+    if (test_support::LogFile(path).texts().size() >= count) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return false;
@@ -125,7 +112,7 @@ TEST(Signals, TerminatingSignalsEndWithStatus255AfterOneLine) {
   const std::pair<int, const char*> terminating[] = {
       {SIGTERM, "TERM"}, {SIGINT, "INT"}, {SIGSEGV, "SEGV"}, {SIGBUS, "BUS"}, {SIGTRAP, "TRAP"}};
   for (const auto& [signo, name] : terminating) {
-    test_env::TempDir root;
+    test_support::TempDir root;
     std::filesystem::create_directories(root.path() + "/tmp");
     DaemonChild child(root.path(), [](int ready_fd, int) {
       signal_ready(ready_fd);
@@ -135,14 +122,14 @@ TEST(Signals, TerminatingSignalsEndWithStatus255AfterOneLine) {
     ASSERT_TRUE(child.ready());
     kill(child.pid(), signo);
     EXPECT_TRUE(exited_with(child.wait(), 255)) << name;
-    EXPECT_EQ(logged_texts(root.path() + "/tmp/k.log"),
+    EXPECT_EQ(test_support::LogFile(root.path() + "/tmp/k.log").texts(),
               (std::vector<std::string>{kBanner, signal_line(signo, name)}));
   }
 }
 
 // An ignored signal leaves two lines, and the read it interrupted goes on (it is restarted).
 TEST(Signals, IgnoredSignalIsLoggedAndTheWorkGoesOn) {
-  test_env::TempDir root;
+  test_support::TempDir root;
   std::filesystem::create_directories(root.path() + "/tmp");
   DaemonChild child(root.path(), [](int ready_fd, int go_fd) {
     signal_ready(ready_fd);
@@ -161,7 +148,7 @@ TEST(Signals, IgnoredSignalIsLoggedAndTheWorkGoesOn) {
   ASSERT_TRUE(child.go());
   EXPECT_TRUE(exited_with(child.wait(), 0));
   std::string hup = signal_line(SIGHUP, "HUP");
-  EXPECT_EQ(logged_texts(log),
+  EXPECT_EQ(test_support::LogFile(log).texts(),
             (std::vector<std::string>{kBanner, hup, "[4]Signal wird ignoriert", hup,
                                       "[4]Signal wird ignoriert", "[1]weiter"}));
 }
@@ -175,7 +162,7 @@ __attribute__((noinline, no_sanitize("undefined"))) int divide(int a, int b) {
 // A SIGFPE sent from outside is ignored; one raised by a division by zero would repeat for ever
 // if the handler returned, so it ends the process after its line.
 TEST(Signals, FaultingDivisionEndsAfterOneLine) {
-  test_env::TempDir root;
+  test_support::TempDir root;
   std::filesystem::create_directories(root.path() + "/tmp");
   DaemonChild child(root.path(), [](int, int) {
     raise(SIGFPE);
@@ -186,7 +173,7 @@ TEST(Signals, FaultingDivisionEndsAfterOneLine) {
   });
   EXPECT_TRUE(exited_with(child.wait(), 255));
   std::string fpe = signal_line(SIGFPE, "FPE");
-  std::vector<std::string> lines = logged_texts(root.path() + "/tmp/k.log");
+  std::vector<std::string> lines = test_support::LogFile(root.path() + "/tmp/k.log").texts();
 #if defined(__mips__)
   // MIPS checks divisors with a trap instruction; the kernel turns it into SIGFPE, user-mode
   // emulation into SIGTRAP, which ends the daemon as well.
@@ -196,7 +183,7 @@ TEST(Signals, FaultingDivisionEndsAfterOneLine) {
 }
 
 TEST(Signals, PendingSignalEndsTheProcessInTheCheck) {
-  test_env::TempDir root;
+  test_support::TempDir root;
   std::filesystem::create_directories(root.path() + "/tmp");
   DaemonChild child(root.path(), [](int, int) {
     linux_signal_check();  // nothing pending: returns
@@ -206,7 +193,7 @@ TEST(Signals, PendingSignalEndsTheProcessInTheCheck) {
     return 3;
   });
   EXPECT_TRUE(exited_with(child.wait(), 256 - SIGTERM));
-  EXPECT_EQ(logged_texts(root.path() + "/tmp/k.log"),
+  EXPECT_EQ(test_support::LogFile(root.path() + "/tmp/k.log").texts(),
             (std::vector<std::string>{kBanner, "[1]Programm wird beendet. (Signal " +
                                                    std::to_string(SIGTERM) + "  (TERM))"}));
 }

@@ -8,9 +8,8 @@
 
 #include "shm/sensor_record.h"
 #include "shm/shm.h"
+#include "support/controller.h"
 #include "support/paths.h"
-#include "support/test_env.h"
-#include "unit/shm/shm_test_util.h"
 
 namespace {
 
@@ -19,7 +18,7 @@ class SensorRecord : public ::testing::Test {
   void SetUp() override {
     paths_set("", offset_);
     ASSERT_TRUE(segments_.create(kKeySensordata, kSizeSensordata));
-    shm_sensor = reinterpret_cast<sensor_record*>(shm_test::view(kKeySensordata));
+    shm_sensor = reinterpret_cast<sensor_record*>(test_support::view(kKeySensordata));
     ASSERT_NE(nullptr, shm_sensor);
   }
   void TearDown() override { shm_sensor = nullptr; }
@@ -33,8 +32,8 @@ class SensorRecord : public ::testing::Test {
   // Fills the table with a byte pattern, as a controller's busy table would look.
   void fill(unsigned char byte) { std::memset(shm_sensor, byte, kSizeSensordata); }
 
-  int32_t offset_ = test_env::unique_key_offset();
-  test_env::Segments segments_{offset_};
+  int32_t offset_ = test_support::unique_key_offset();
+  test_support::Segments segments_{offset_};
 };
 
 TEST_F(SensorRecord, RealIdSearchTakesTheLowestMatchAndScansAllEntries) {

@@ -6,9 +6,8 @@
 
 #include "shm/sensor_record.h"
 #include "shm/shm.h"
+#include "support/controller.h"
 #include "support/paths.h"
-#include "support/test_env.h"
-#include "unit/shm/shm_test_util.h"
 
 namespace {
 
@@ -19,8 +18,7 @@ std::string shmget_message(const char* segment) {
 
 // One segment of the attach sequence with what the code must do when it is missing.
 struct Step {
-  int32_t key;
-  size_t size;
+  shm_segment segment;
   void** pointer;  // the exported pointer, viewed as void*
   std::string missing_message;
   int missing_result;
@@ -46,25 +44,23 @@ class ShmAttach : public ::testing::Test {
   // The reload record and the five tables in the order the controller's daemons attach them.
   std::vector<Step> table_steps() {
     return {
-        {kKeyReload, kSizeReload, reinterpret_cast<void**>(&shm_reload),
-         shmget_message("SHM_Reload"), -4},
-        {kKeySensordata, kSizeSensordata, reinterpret_cast<void**>(&shm_sensor),
-         shmget_message("SHM_Sensordata"), -2},
-        {kKeySensordata2, kSizeSensordata2, &shm_sensor2, shmget_message("SHM_Sensordata2"), -2},
-        {kKeyMappingdata, kSizeMappingdata, &shm_mapping, shmget_message("SHM_Mappingdata"), -2},
-        {kKeyExternaldata, kSizeExternaldata, &shm_external, shmget_message("SHM_Externaldata"),
+        {kSegReload, reinterpret_cast<void**>(&shm_reload), shmget_message("SHM_Reload"), -4},
+        {kSegSensordata, reinterpret_cast<void**>(&shm_sensor), shmget_message("SHM_Sensordata"),
          -2},
-        {kKeyChipid, kSizeChipid, &shm_chipid, shmget_message("SHM_Chipid"), -2},
+        {kSegSensordata2, &shm_sensor2, shmget_message("SHM_Sensordata2"), -2},
+        {kSegMappingdata, &shm_mapping, shmget_message("SHM_Mappingdata"), -2},
+        {kSegExternaldata, &shm_external, shmget_message("SHM_Externaldata"), -2},
+        {kSegChipid, &shm_chipid, shmget_message("SHM_Chipid"), -2},
     };
   }
 
-  int32_t offset_ = test_env::unique_key_offset();
+  int32_t offset_ = test_support::unique_key_offset();
 };
 
 // Every pointer must land on the segment of its own key: a marker written through an independent
 // attachment of each key shows up behind exactly that pointer.
 TEST_F(ShmAttach, SelectorZeroAttachesEachTableUnderItsOwnKeyAndNoArray) {
-  test_env::Segments segments(offset_);
+  test_support::Segments segments(offset_);
   ASSERT_TRUE(segments.create_all());
   ASSERT_TRUE(segments.create(kKeyLedArray, kSizeLedArray));
   ASSERT_TRUE(segments.create(kKeyRgbArray, kSizeRgbArray));
@@ -79,11 +75,11 @@ TEST_F(ShmAttach, SelectorZeroAttachesEachTableUnderItsOwnKeyAndNoArray) {
   for (const Step& step : table_steps()) {
     SCOPED_TRACE(step.missing_message);
     ASSERT_NE(nullptr, *step.pointer);
-    unsigned char* view = shm_test::view(step.key);
+    unsigned char* view = test_support::view(step.segment.key);
     ASSERT_NE(nullptr, view);
-    shm_test::write_i32(view + step.size - 4, ++marker);
-    EXPECT_EQ(marker,
-              shm_test::read_i32(static_cast<unsigned char*>(*step.pointer) + step.size - 4));
+    test_support::write_i32(view + step.segment.size - 4, ++marker);
+    EXPECT_EQ(marker, test_support::read_i32(static_cast<unsigned char*>(*step.pointer) +
+                                             step.segment.size - 4));
   }
 }
 
@@ -94,10 +90,10 @@ TEST_F(ShmAttach, EachMissingSegmentStopsWithItsMessageAndKeepsTheEarlierOnes) {
   for (size_t missing = 0; missing < steps.size(); ++missing) {
     SCOPED_TRACE(steps[missing].missing_message);
     SetUp();
-    test_env::Segments segments(offset_);
+    test_support::Segments segments(offset_);
     for (size_t i = 0; i < steps.size(); ++i)
       if (i != missing) {
-        ASSERT_TRUE(segments.create(steps[i].key, steps[i].size));
+        ASSERT_TRUE(segments.create(steps[i].segment.key, steps[i].segment.size));
       }
 
     std::string out;
@@ -114,7 +110,7 @@ TEST_F(ShmAttach, EachMissingSegmentStopsWithItsMessageAndKeepsTheEarlierOnes) {
 
 // shmget asks for the full size, so a segment that is too small is as good as missing.
 TEST_F(ShmAttach, SegmentSmallerThanItsSizeCountsAsMissing) {
-  test_env::Segments segments(offset_);
+  test_support::Segments segments(offset_);
   ASSERT_TRUE(segments.create(kKeyReload, kSizeReload));
   ASSERT_TRUE(segments.create(kKeySensordata, kSizeSensordata - 352));
   std::string out;
@@ -122,7 +118,7 @@ TEST_F(ShmAttach, SegmentSmallerThanItsSizeCountsAsMissing) {
   EXPECT_EQ(shmget_message("SHM_Sensordata"), out);
   EXPECT_EQ(nullptr, shm_sensor);
 
-  test_env::Segments small_reload(offset_ + 16);
+  test_support::Segments small_reload(offset_ + 16);
   ASSERT_TRUE(small_reload.create(kKeyReload, 512));
   paths_set("", offset_ + 16);
   EXPECT_EQ(-4, attach(-1, &out));
@@ -130,7 +126,7 @@ TEST_F(ShmAttach, SegmentSmallerThanItsSizeCountsAsMissing) {
 }
 
 TEST_F(ShmAttach, SelectorMinusOneAttachesOnlyTheReloadRecord) {
-  test_env::Segments segments(offset_);
+  test_support::Segments segments(offset_);
   ASSERT_TRUE(segments.create(kKeyReload, kSizeReload));
   std::string out;
   EXPECT_EQ(1, attach(kSelectReloadOnly, &out));
@@ -143,7 +139,7 @@ TEST_F(ShmAttach, SelectorMinusOneAttachesOnlyTheReloadRecord) {
 // 4550 asks for the LED array and 3653 for the RGB array, each after the five tables; neither
 // attaches the other one.
 TEST_F(ShmAttach, LedAndRgbSelectorsNeedTheirArray) {
-  test_env::Segments segments(offset_);
+  test_support::Segments segments(offset_);
   ASSERT_TRUE(segments.create_all());
   std::string out;
 
@@ -172,22 +168,22 @@ TEST_F(ShmAttach, LedAndRgbSelectorsNeedTheirArray) {
 // shmat failures, made real by a child whose address space has no room left: the message and
 // result of the failing step, and a pointer that is null rather than the failure marker.
 TEST_F(ShmAttach, FailedShmatPrintsItsMessageAndLeavesThePointerNull) {
-  test_env::Segments segments(offset_);
+  test_support::Segments segments(offset_);
   ASSERT_TRUE(segments.create_all());
   ASSERT_TRUE(segments.create(kKeyLedArray, kSizeLedArray));
 
-  shm_test::ChildResult reload = shm_test::run_with_headroom(0, [] {
+  test_support::ChildResult reload = test_support::run_with_headroom(0, [] {
     int result = shm_attach_all(0);
     std::printf("reload=%s\n", shm_reload == nullptr ? "null" : "set");
     return result;
   });
-  if (reload.status == shm_test::kNoAddressLimit)
+  if (reload.status == test_support::kNoAddressLimit)
     GTEST_SKIP() << "address-space limit not enforced";
   EXPECT_EQ(-3 & 0xFF, reload.status);
   EXPECT_EQ("Problem beim Zugriff auf RELOAD shared memory !\nreload=null\n", reload.out);
 
   // Room for the reload record and the five tables, not for the 2 MiB LED array.
-  shm_test::ChildResult led = shm_test::run_with_headroom(1024 * 1024, [] {
+  test_support::ChildResult led = test_support::run_with_headroom(1024 * 1024, [] {
     int result = shm_attach_all(kSelectLedArray);
     std::printf("chipid=%s led=%s\n", shm_chipid == nullptr ? "null" : "set",
                 shm_ledarray == nullptr ? "null" : "set");
@@ -200,19 +196,19 @@ TEST_F(ShmAttach, FailedShmatPrintsItsMessageAndLeavesThePointerNull) {
 
 // The two words are read from the segment at every call, so changes by another process show.
 TEST_F(ShmAttach, ReloadWordsFollowTheSegment) {
-  test_env::Segments segments(offset_);
+  test_support::Segments segments(offset_);
   ASSERT_TRUE(segments.create(kKeyReload, kSizeReload));
   std::string out;
   ASSERT_EQ(1, attach(kSelectReloadOnly, &out));
-  unsigned char* view = shm_test::view(kKeyReload);
+  unsigned char* view = test_support::view(kKeyReload);
   ASSERT_NE(nullptr, view);
 
   EXPECT_EQ(0, reload_startup_lock());
-  shm_test::write_i32(view + 92, 1);
-  shm_test::write_i32(view + 412, -7);
+  test_support::write_i32(view + 92, 1);
+  test_support::write_i32(view + 412, -7);
   EXPECT_EQ(1, reload_startup_lock());
   EXPECT_EQ(-7, reload_counter());
-  shm_test::write_i32(view + 412, 8);
+  test_support::write_i32(view + 412, 8);
   EXPECT_EQ(8, reload_counter());
 }
 

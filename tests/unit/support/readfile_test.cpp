@@ -5,15 +5,14 @@
 #include <cstring>
 #include <string>
 
-#include "support/test_env.h"
-#include "unit/support/test_helpers.h"
+#include "support/files.h"
 
 namespace {
 
-using test_helpers::write_file;
+using test_support::write_file;
 
 TEST(ReadFileInString, ReadsWholeFilesAndKeepsTheBufferOnFailure) {
-  test_env::TempDir dir;
+  test_support::TempDir dir;
   char buffer[16];
 
   strcpy(buffer, "keep");
@@ -32,7 +31,7 @@ TEST(ReadFileInString, ReadsWholeFilesAndKeepsTheBufferOnFailure) {
 }
 
 TEST(ReadFileInString, CutsAtCapacityMinusOne) {
-  test_env::TempDir dir;
+  test_support::TempDir dir;
   write_file(dir.path() + "/long", "abcdefgh");
   char buffer[8];
   memset(buffer, 'z', sizeof buffer);

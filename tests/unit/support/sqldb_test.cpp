@@ -10,14 +10,13 @@
 #include <chrono>
 #include <string>
 
+#include "support/files.h"
 #include "support/paths.h"
-#include "support/test_env.h"
-#include "unit/support/test_helpers.h"
 
 namespace {
 
-using test_helpers::make_config_db;
-using test_helpers::StdoutCapture;
+using test_support::make_config_db;
+using test_support::StdoutCapture;
 using Clock = std::chrono::steady_clock;
 
 // Every connection opened in this process counts one attempt of the reader.
@@ -42,7 +41,7 @@ class SqldbTest : public ::testing::Test {
     sqlite3_reset_auto_extension();
     paths_set("", 0);
   }
-  test_env::TempDir root_;
+  test_support::TempDir root_;
 };
 
 TEST_F(SqldbTest, MissingDatabaseGivesEmptyTextAtOnce) {
@@ -116,7 +115,7 @@ TEST_F(SqldbTest, WaitsForAnExclusiveLockToGo) {
   ASSERT_TRUE(make_config_db(root_.path(), {{"/t", "value"}}));
   int ready[2];
   ASSERT_EQ(pipe(ready), 0);
-  std::string path = test_helpers::config_db_path(root_.path());
+  std::string path = test_support::config_db_path(root_.path());
   pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {

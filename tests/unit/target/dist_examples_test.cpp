@@ -4,22 +4,18 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "bridge/config.h"
 #include "bridge/scanner.h"
+#include "support/files.h"
 
 namespace {
 
 std::string read_example(const char* name) {
   std::filesystem::path dist = std::filesystem::path(__FILE__).parent_path() / "../../../dist";
-  std::ifstream in(dist / name, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
+  return test_support::read_file(dist / name);
 }
 
 std::string tag(const std::string& text, const char* name) {

@@ -12,13 +12,13 @@
 #include <ctime>
 #include <string>
 
-#include "shm/demonstatus.h"
 #include "log/signal.h"
+#include "shm/demonstatus.h"
 #include "shm/sensor_record.h"
 #include "shm/shm.h"
+#include "support/controller.h"
 #include "support/numbers.h"
 #include "support/paths.h"
-#include "support/test_env.h"
 
 namespace {
 
@@ -110,13 +110,13 @@ TEST(TargetLayout, ActorCommandBytesInSensorTable) {
 // The status entry of slot 68 in a real status table: the daemon's routines write it, and a second
 // attachment of the same segment reads it at byte 68 * 320 with the fixed field offsets.
 TEST(TargetLayout, StatusEntryOfSlot68InSegment) {
-  const int32_t offset = test_env::unique_key_offset();
-  test_env::Segments segments(offset);
+  const int32_t offset = test_support::unique_key_offset();
+  test_support::Segments segments(offset);
   ASSERT_TRUE(segments.create(kKeyDemonstatus, kSizeDemonstatus));
   paths_set("", offset);
 
   const int32_t before = static_cast<int32_t>(time(nullptr));
-  ASSERT_EQ(demonstatus_start(68, "mqtt_k482916_demon", "3.219", 0), 0);
+  ASSERT_EQ(demonstatus_start(kDemonSlot, "mqtt_k482916_demon", "3.219", 0), 0);
   demonstatus_state(1234, 1, "main loop");
   demonstatus_text("OK: 2 sensors published");
   const int32_t after = static_cast<int32_t>(time(nullptr));
@@ -126,9 +126,9 @@ TEST(TargetLayout, StatusEntryOfSlot68InSegment) {
   void* mapped = shmat(id, nullptr, SHM_RDONLY);
   ASSERT_NE(mapped, reinterpret_cast<void*>(-1));
   const auto* table = static_cast<const unsigned char*>(mapped);
-  const size_t e = 68 * 320;
+  const size_t e = kDemonSlot * 320;
 
-  EXPECT_EQ(int32_at(table, e + 0), 68);
+  EXPECT_EQ(int32_at(table, e + 0), kDemonSlot);
   EXPECT_EQ(text_at(table, e + 4, 50), "mqtt_k482916_demon");
   EXPECT_EQ(text_at(table, e + 54, 10), "3.219");
   EXPECT_GE(int32_at(table, e + 64), before);

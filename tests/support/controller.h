@@ -1,37 +1,31 @@
-// The integration harness: a simulated controller, the daemon as a real process and a real broker,
-// each released by its destructor (also when a test fails half-way).
+// The controller's side of a test: segments at a key offset of the test process, and two
+// controllers for the two ways the code under test runs.
 //
-// Parts, from the bottom up:
-//   run_process()   runs a program to its end with a bounded wait, capturing stdout and stderr.
-//   LogFile         reads the daemon's log ROOT/tmp/k482916.log, waits for lines, parses them.
-//   BridgeConfig    builds brokerAccess.json and brokerSetup.json in the layout the daemon reads.
-//   Controller      a temporary root folder and a key offset of its own, the controller's segments
-//                   made and removed with the real tool (build/k482916_ctl), the configuration
-//                   files and database, and direct reads of the status entry and sensor entries.
-//   Daemon          build/mqtt_k482916_demon started with the controller's root and key offset,
-//                   stdout and stderr to files, signals, bounded waits for its exit.
-//   Scenario        a broker (tests/support/broker.h) plus a controller whose configuration points
-//                   at it, and at most one running daemon: the usual set-up of a bridge test.
+//   InProcessController  the code under test runs in this process: segments made with shmget and
+//                        attached here with shm_attach_all, the log under a LogRoot.
+//   ToolController       the daemon runs as a process of its own (Daemon): a root folder,
+//                        segments made and removed with the real tool build/k482916_ctl,
+//                        configuration files and database, direct reads of the status and sensor
+//                        entries.
+//   Scenario             a Broker plus a ToolController whose configuration points at it, and at
+//                        most one running Daemon: the usual set-up of an integration test.
 //
-// Typical use:
-//   harness::Scenario s;                        // broker up, segments created, lock released
-//   harness::BridgeConfig cfg = s.config();     // uuid/password/host/port of the broker
+//   test_support::Scenario s;                   // broker up, segments created, lock released
+//   test_support::BridgeConfig cfg = s.config();  // uuid/password/host/port of the broker
 //   cfg.name(1001, "kitchen").publish(1001);
 //   s.controller().write_config(cfg);
 //   ASSERT_TRUE(s.controller().set(1001, "21.5", {.unit = "C"}));
-//   harness::Daemon& d = s.start_daemon();
+//   test_support::Daemon& d = s.start_daemon();
 //   ASSERT_TRUE(d.wait_main_loop()) << d.diagnostics();
 //
-// Environment: K482916_BUILD_DIR (set by ctest) names the folder with both executables; without
-// it the folder of the running test executable is used. Every wait is bounded and polls every
-// 50 ms. Nothing here is shared between test processes: root folder, key offset, broker port and
-// child processes are private to the test process, so tests run in parallel.
+// Key offsets: ctest runs every test case in a process of its own and process ids of live
+// processes differ, so unique_key_offset() gives every test process keys nobody else uses.
 #pragma once
 
-#include <sys/types.h>
+#include <unistd.h>
 
-#include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -41,52 +35,58 @@
 
 #include "shm/demonstatus.h"
 #include "shm/sensor_record.h"
+#include "shm/shm.h"
 #include "support/broker.h"
-#include "support/test_env.h"
+#include "support/files.h"
+#include "support/log.h"
+#include "support/process.h"
 
-namespace harness {
-
-using std::chrono::milliseconds;
-using namespace std::chrono_literals;
+namespace test_support {
 
 // Waits chosen for the daemon's timing: a full configuration read takes about 5 s (1 s pause plus
 // two 2-s service periods), a publish cycle with interval 5 comes every ~6 s. The margins allow
 // for a sanitizer build on a busy machine.
-constexpr milliseconds kPoll = 50ms;
 constexpr milliseconds kStartupWait = 25s;  // process start to the main loop
 constexpr milliseconds kReadWait = 20s;     // one full configuration read (reload)
 constexpr milliseconds kCycleWait = 20s;    // the next publish cycle
 constexpr milliseconds kQuickWait = 5s;     // something that follows at once (actor command)
 
-// Environment additions: name and value.
-using Env = std::vector<std::pair<std::string, std::string>>;
+// 32 keys per process: enough for the controller's range 41984..41998.
+inline int32_t unique_key_offset() {
+  return 0x200000 + (static_cast<int32_t>(getpid()) % 0x10000) * 32;
+}
 
-// Calls pred every `poll` until it returns true or `timeout` has passed; returns its last result.
-bool wait_until(const std::function<bool()>& pred, milliseconds timeout, milliseconds poll = kPoll);
+// Creates segments (zeroed, mode 0666) at `offset` and removes them when the object goes. Attached
+// pointers of the process stay valid after removal until the process ends.
+class Segments {
+ public:
+  explicit Segments(int32_t offset) : offset_(offset) {}
+  ~Segments() { remove_all(); }
+  Segments(const Segments&) = delete;
+  Segments& operator=(const Segments&) = delete;
 
-// The folder that holds mqtt_k482916_demon and k482916_ctl.
-std::string build_dir();
-std::string daemon_binary();
-std::string ctl_binary();
+  // Creates one segment (controller key, without offset); false when it cannot be made.
+  bool create(int32_t key, size_t size);
+  // The reload record, the five tables and the status table (kSegments without the two arrays).
+  bool create_all();
+  void remove_all();
 
-// Whole file as bytes; empty when it cannot be read.
-std::string read_file(const std::string& path);
-// Writes `text` to path, creating or emptying it. Returns false on failure.
-bool write_file(const std::string& path, const std::string& text);
-
-// Result of a program run to its end.
-struct ProcessResult {
-  // Exit status; 128 + n when ended by signal n; -1 when it could not be started or was killed
-  // after the timeout.
-  int status = -1;
-  std::string out;  // everything written to stdout
-  std::string err;  // everything written to stderr
+ private:
+  int32_t offset_;
+  std::vector<int> ids_;
 };
 
-// Runs argv (argv[0] a path) with the test's environment plus `env` (which replaces variables of
-// the same name), stdin from /dev/null. Kills it after `timeout`.
-ProcessResult run_process(const std::vector<std::string>& argv, const Env& env = {},
-                          milliseconds timeout = 20s);
+// Attaches the existing segment with controller key `key` (the current key offset of paths_set
+// added), apart from the code's own pointers. Null when the segment does not exist.
+unsigned char* view(int32_t key);
+inline int32_t read_i32(const unsigned char* p) {
+  int32_t v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+inline void write_i32(unsigned char* p, int32_t v) {
+  std::memcpy(p, &v, sizeof v);
+}
 
 // Text of a fixed-size NUL-terminated field (stops at the first NUL or at the field's end).
 template <size_t N>
@@ -96,39 +96,27 @@ std::string field_text(const char (&field)[N]) {
   return std::string(field, n);
 }
 
-// One line of the daemon's log: "YYYY-MM-DD,HH:MM:SS[level]text".
-struct LogLine {
-  std::string stamp;  // "YYYY-MM-DD,HH:MM:SS"
-  int level = 0;
-  std::string text;
-};
-
-// Parses one log line; false when it does not have the log's line format.
-bool parse_log_line(const std::string& line, LogLine* out);
-
-// Read access to a log file that another process appends to. Positions are byte offsets, so a test
-// can take a mark before an action and look only at what was written after it.
-class LogFile {
+// The controller's segments at this process's key offset, attached in this process
+// (shm_attach_all(0)), and the log under a LogRoot.
+class InProcessController {
  public:
-  explicit LogFile(std::string path) : path_(std::move(path)) {}
-  const std::string& path() const { return path_; }
-
-  // Current size: a mark for the `from` arguments below.
-  size_t mark() const;
-  // Text from byte `from` to the end.
-  std::string text(size_t from = 0) const;
-  // Whole lines from byte `from` on (a line still being written is left out).
-  std::vector<std::string> lines(size_t from = 0) const;
-  // Parsed lines whose text contains `part`.
-  std::vector<LogLine> find(const std::string& part, size_t from = 0) const;
-  bool contains(const std::string& part, size_t from = 0) const;
-  int count(const std::string& part, size_t from = 0) const;
-  // Waits until at least `n` lines from `from` on contain `part`.
-  bool wait_for(const std::string& part, milliseconds timeout, size_t from = 0, int n = 1) const;
+  InProcessController();
+  bool ready() const { return created_ && shm_sensor != nullptr; }
+  const LogRoot& log() const { return log_; }
 
  private:
-  std::string path_;
+  int32_t offset_;
+  Segments segments_;
+  LogRoot log_;
+  bool created_ = false;
 };
+
+// Writes an attached sensor entry the way the controller does.
+void set_entry(int32_t real_id, int32_t db_id, int32_t type, double value, const char* unit = "",
+               int32_t error_code = 0);
+// Fills the bridge's publish and actor tables (bridge/config.h) as a configuration read would.
+void set_publish_table(const std::vector<std::pair<int32_t, const char*>>& sensors);
+void set_actor_table(const std::vector<std::pair<int32_t, const char*>>& actors);
 
 // The two configuration files of the bridge, in the layout the daemon reads: every value a quoted
 // string, the three sections written as "call":{"1001":"name",...} with nothing between key,
@@ -168,23 +156,23 @@ struct EntryOptions {
   int real_id = -1;  // -1: the tool finds the entry by DB id or takes the first free one
 };
 
-// A simulated controller: root folder, key offset, segments, configuration files and database.
-class Controller {
+// A controller for a daemon process: root folder, key offset, segments, configuration files and
+// database. ROOT holds tmp/, opt/korvan/k482916/, etc/korvanenv/, etc/ssl/certs/ and dev/.
+class ToolController {
  public:
   struct Options {
     bool create_segments = true;  // `k482916_ctl create` in the constructor
     bool locked = false;          // ... with --locked
     // Rows of ROOT/etc/korvanenv/config.s3db written in the constructor. The default raises the
     // log size limit so that no test loses earlier log lines to a truncation.
-    std::vector<std::pair<std::string, std::string>> config_db = {
-        {"/demons/max_logfile_size", "50000000"}};
+    std::vector<Row> config_db = {{"/demons/max_logfile_size", "50000000"}};
   };
-  Controller();
-  explicit Controller(Options options);
+  ToolController() : ToolController(Options{}) {}
+  explicit ToolController(Options options);
   // Runs `k482916_ctl remove` and removes whatever is left at the offset keys with shmctl.
-  ~Controller();
-  Controller(const Controller&) = delete;
-  Controller& operator=(const Controller&) = delete;
+  ~ToolController();
+  ToolController(const ToolController&) = delete;
+  ToolController& operator=(const ToolController&) = delete;
 
   const std::string& root() const { return dir_.path(); }
   int32_t key_offset() const { return offset_; }
@@ -192,7 +180,7 @@ class Controller {
   Env env() const;
   // root() followed by an absolute path of the controller.
   std::string path(const std::string& absolute) const { return root() + absolute; }
-  LogFile& log() { return log_; }
+  // ROOT/tmp/k482916.log
   const LogFile& log() const { return log_; }
 
   // --- the real tool, with this controller's environment ---
@@ -201,7 +189,7 @@ class Controller {
   // Runs the tool; on a non-zero exit adds a test failure with the tool's output and returns false.
   bool ctl_ok(const std::vector<std::string>& args) const;
   bool create(bool locked = false) const;
-  bool remove() const;
+  bool remove() const { return ctl_ok({"remove"}); }
   bool lock() const { return ctl_ok({"lock"}); }
   bool unlock() const { return ctl_ok({"unlock"}); }
   bool reload() const { return ctl_ok({"reload"}); }
@@ -212,9 +200,9 @@ class Controller {
   // Removes one segment (controller key, without offset) with shmctl; false when it is missing.
   bool remove_segment(int32_t key) const;
   // Copy of the status entry of `slot`; nullopt when the status table is missing.
-  std::optional<status_entry> status(int32_t slot = 68) const;
+  std::optional<status_entry> status(int32_t slot = kDemonSlot) const;
   // Writes a whole status entry (to prepare stale contents before a start).
-  bool write_status(const status_entry& entry, int32_t slot = 68) const;
+  bool write_status(const status_entry& entry, int32_t slot = kDemonSlot) const;
   // Copy of the sensor entry at real_id; nullopt when the sensor table is missing.
   std::optional<sensor_record> entry(int32_t real_id) const;
   // Copy of the first entry holding db_id, as the daemon finds it; nullopt when there is none.
@@ -225,16 +213,13 @@ class Controller {
   // Decoded status entry for failure messages.
   std::string describe_status() const;
 
-  // --- files ---
+  // --- files (below ROOT/opt/korvan/k482916) ---
   bool write_broker_access(const std::string& text) const;
   bool write_broker_setup(const std::string& text) const;
   bool write_config(const BridgeConfig& config) const;
-  // Replaces ROOT/etc/korvanenv/config.s3db by a database whose table config(tag, value) holds
-  // exactly these rows.
-  bool write_config_db(const std::vector<std::pair<std::string, std::string>>& rows) const;
 
  private:
-  test_env::TempDir dir_;
+  TempDir dir_;
   int32_t offset_;
   LogFile log_;
 };
@@ -244,10 +229,9 @@ class Controller {
 // when it is killed with SIGKILL).
 class Daemon {
  public:
-  // Starts build/mqtt_k482916_demon with `args` and the controller's environment plus `env`.
-  // stdout and stderr go to files in the root folder. The child is killed with SIGKILL when the
-  // test process dies.
-  explicit Daemon(const Controller& controller, const std::vector<std::string>& args = {},
+  // Starts build/mqtt_k482916_demon with `args` and the controller's environment plus `env`;
+  // stdout and stderr go to files in the root folder.
+  explicit Daemon(const ToolController& controller, const std::vector<std::string>& args = {},
                   const Env& env = {});
   // Kills the daemon (SIGKILL) if it still runs and reaps it. A sanitizer report on its stderr
   // fails the test.
@@ -281,31 +265,15 @@ class Daemon {
  private:
   void reap(int status);
 
-  const Controller& controller_;
+  const ToolController& controller_;
   std::string stdout_path_;
   std::string stderr_path_;
   pid_t pid_ = -1;
   std::optional<int> exit_status_;
 };
 
-// The payload the daemon publishes for these fields (already JSON-escaped as they appear in the
-// payload); the time stamp must have the form "HH:MM:SS DD.MM.YYYY".
-bool payload_matches(const std::string& payload, const std::string& call, const std::string& value,
-                     const std::string& type, const std::string& unit);
-
-// A message received by a Subscriber line ("TOPIC RETAIN PAYLOAD").
-struct Received {
-  std::string topic;
-  bool retained = false;
-  std::string payload;
-};
-std::vector<Received> received(const test_broker::Subscriber& subscriber);
-// The received messages on exactly this topic.
-std::vector<Received> received_on(const test_broker::Subscriber& subscriber,
-                                  const std::string& topic);
-
-// Broker, controller and (at most one) daemon. The broker's user is a device UUID, as on a real
-// controller; config() returns the settings that reach it.
+// Broker, controller and (at most one) daemon, released in the reverse order. The broker's user is
+// a device UUID, as on a real controller; config() returns the settings that reach it.
 class Scenario {
  public:
   static constexpr const char* kUser = "5b1e7c2a-3d4f-4a6b-9c8d-0e1f2a3b4c5d";
@@ -313,15 +281,16 @@ class Scenario {
 
   // The broker options of Scenario(): user kUser with password kPassword on a free port. Start
   // from these to add a TLS listener or fixed ports.
-  static test_broker::BrokerOptions broker_options();
+  static BrokerOptions broker_options();
 
-  Scenario();
-  explicit Scenario(Controller::Options controller);
-  Scenario(test_broker::BrokerOptions broker, Controller::Options controller);
+  Scenario() : Scenario(broker_options(), ToolController::Options{}) {}
+  explicit Scenario(ToolController::Options controller)
+      : Scenario(broker_options(), std::move(controller)) {}
+  Scenario(BrokerOptions broker, ToolController::Options controller);
   ~Scenario();
 
-  test_broker::Broker& broker() { return *broker_; }
-  Controller& controller() { return *controller_; }
+  Broker& broker() { return *broker_; }
+  ToolController& controller() { return *controller_; }
   const LogFile& log() const { return controller_->log(); }
   // Interval 5, threshold 0.1, log level 4, enabled, broker host/port/user/password, no entries.
   BridgeConfig config() const;
@@ -329,16 +298,16 @@ class Scenario {
   Daemon& start_daemon(const std::vector<std::string>& args = {}, const Env& env = {});
   Daemon& daemon() { return *daemon_; }
   // A subscriber with the broker's user on `topic`.
-  std::unique_ptr<test_broker::Subscriber> subscribe(const std::string& topic) const;
+  std::unique_ptr<Subscriber> subscribe(const std::string& topic) const;
   // Publishes with the broker's user; true when mosquitto_pub succeeded.
   bool publish(const std::string& topic, const std::string& payload, bool retain = false) const;
   // Daemon diagnostics plus the broker's log.
   std::string diagnostics() const;
 
  private:
-  std::unique_ptr<test_broker::Broker> broker_;
-  std::unique_ptr<Controller> controller_;
+  std::unique_ptr<Broker> broker_;
+  std::unique_ptr<ToolController> controller_;
   std::unique_ptr<Daemon> daemon_;
 };
 
-}  // namespace harness
+}  // namespace test_support
