@@ -11,12 +11,12 @@
 
 #include <gtest/gtest.h>
 
-#include "integration/harness/harness.h"
+#include "support/controller.h"
 #include "shm/shm.h"
 
 namespace {
 
-using harness::Controller;
+using Controller = test_support::ToolController;
 
 const std::string kAccess = R"({"uuid":"dev-1","password":"pw","host":"127.0.0.1","port":"1883"})";
 
@@ -25,14 +25,14 @@ std::string access_with(const std::string& user, const std::string& port) {
 }
 
 std::string good_setup() {
-  harness::BridgeConfig cfg;
+  test_support::BridgeConfig cfg;
   return cfg.name(1001, "kitchen").name(2001, "lamp").publish(1001).subscribe(2001).setup_json();
 }
 
-harness::ProcessResult run(const Controller& c, const std::vector<std::string>& args) {
-  std::vector<std::string> argv{harness::daemon_binary()};
+test_support::ProcessResult run(const Controller& c, const std::vector<std::string>& args) {
+  std::vector<std::string> argv{test_support::daemon_binary()};
   argv.insert(argv.end(), args.begin(), args.end());
-  return harness::run_process(argv, c.env());
+  return test_support::run_process(argv, c.env());
 }
 
 struct Case {
@@ -140,7 +140,7 @@ TEST(Check, ReportsEachPitfallWithItsExitStatus) {
     ASSERT_TRUE(c.write_broker_access(k.access));
     ASSERT_TRUE(c.write_broker_setup(k.setup));
     if (k.prepare) k.prepare(c);
-    harness::ProcessResult r = run(c, k.args);
+    test_support::ProcessResult r = run(c, k.args);
     EXPECT_EQ(r.status, k.status) << r.out << r.err;
     for (const std::string& part : k.want)
       EXPECT_NE((r.out + r.err).find(part), std::string::npos) << part << "\n" << r.out << r.err;
@@ -148,10 +148,10 @@ TEST(Check, ReportsEachPitfallWithItsExitStatus) {
 }
 
 TEST(Check, ConnectTellsTheBrokersAnswer) {
-  test_broker::Broker broker;
+  test_support::Broker broker;
   ASSERT_TRUE(broker.running()) << broker.log();
   const std::string port = std::to_string(broker.port());
-  const std::string closed = std::to_string(test_broker::free_port());
+  const std::string closed = std::to_string(test_support::free_port());
   struct {
     std::string password, port, want;
     int status;
@@ -163,7 +163,7 @@ TEST(Check, ConnectTellsTheBrokersAnswer) {
   for (const auto& k : cases) {
     ASSERT_TRUE(c.write_broker_access(R"({"uuid":"user","password":")" + k.password +
                                       R"(","host":"127.0.0.1","port":")" + k.port + "\"}"));
-    harness::ProcessResult r = run(c, {"--check", "--connect"});
+    test_support::ProcessResult r = run(c, {"--check", "--connect"});
     EXPECT_EQ(r.status, k.status) << r.out;
     EXPECT_NE(r.out.find(k.want), std::string::npos) << k.want << "\n" << r.out << broker.log();
   }
@@ -180,7 +180,7 @@ std::map<std::string, uintmax_t> files_below(const std::string& root) {
 TEST(Check, LeavesNoSegmentAttachedAndNoFileBehind) {
   Controller c;
   ASSERT_TRUE(
-      c.write_broker_access(access_with("dev-1", std::to_string(test_broker::free_port()))));
+      c.write_broker_access(access_with("dev-1", std::to_string(test_support::free_port()))));
   ASSERT_TRUE(c.write_broker_setup(good_setup()));
   const auto before = files_below(c.root());
   const auto status = c.status();
