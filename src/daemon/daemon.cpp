@@ -85,6 +85,9 @@ void reattach_segments(const char* stale) {
     demonstatus_start(kDemonSlot, kDemonName, kDemonVersion, 0);
     stale = wait_for_startup_lock();
   }
+  // The controller may make its status table after the others; by the time it releases its lock
+  // it is there.
+  if (demonstatus_entry() == nullptr) demonstatus_start(kDemonSlot, kDemonName, kDemonVersion, 0);
   mqtt_read_config(kReadFull);
 }
 
