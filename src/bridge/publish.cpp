@@ -17,7 +17,7 @@
 #include "shm/sensor_record.h"
 #include "shm/shm.h"
 
-double mqtt_old_sensordata[kTableSize];
+double mqtt_old_sensordata[kSensorCount];
 volatile int32_t mqtt_publish_flag = 0;
 
 namespace {
@@ -32,8 +32,7 @@ constexpr size_t kEscapedUnitSize = kUnitChars * 6 + 1;
 constexpr size_t kTopicIdSize = kSettingSize + 16;
 constexpr size_t kTopicNameSize = kSettingSize + kCallNameSize + 8;
 // Fixed text of the payload, both escaped names, a value of up to 312 characters ("%1.2f" of the
-// largest double), type word and time stamp, rounded up.
-constexpr size_t kPayloadSize = 1024;
+// largest double), type word and time stamp, rounded up (kPayloadSize).
 static_assert(kPayloadSize > 64 + kEscapedNameSize + kEscapedUnitSize + 320 + kTimeSize);
 
 constexpr int kAckPolls = 31;  // 31 polls of 100 ms: 3.1 s
@@ -99,16 +98,43 @@ void time_text(char* out, size_t cap) {
            tm_now.tm_mday, tm_now.tm_mon + 1, tm_now.tm_year + 1900);
 }
 
-// The entry at real_id, or null when the table is not attached or the id is out of range.
-const sensor_record* entry_at(int32_t real_id) {
-  if (shm_sensor == nullptr || real_id < 0 || real_id >= kSensorCount) return nullptr;
-  return &shm_sensor[real_id];
-}
-
 // An entry in error, of a type without a publishable value, or at or below the no-value marker.
 void log_no_valid_value(int32_t db_id, double value, int32_t error_code) {
   log_appendf(kLogDebug, "Sensor mit DB_ID %ld: Aktueller Wert: %1.2f (Errorcode %ld) - no publishing",
               static_cast<long>(db_id), value, static_cast<long>(error_code));
+}
+
+// Publishes the payload of `entry` (a copy) on both topics and waits for the acknowledgement.
+int32_t publish_entry(int32_t db_id, const sensor_record& entry, double value, const char* name) {
+  if (name == nullptr) name = "";
+  char topic_id[kTopicIdSize];
+  char topic_name[kTopicNameSize];
+  snprintf(topic_id, sizeof topic_id, "%s/%ld", mqtt_username, static_cast<long>(db_id));
+  snprintf(topic_name, sizeof topic_name, "%s/%.*s", mqtt_username, static_cast<int>(kNameChars),
+           name);
+
+  char payload[kPayloadSize];
+  mqtt_payload(entry, value, name, payload, sizeof payload);
+
+  log_appendf(kLogDebug, "mqtt_publish: Topic: \"%s\", Data: \"%s\", Timeout: %ld s", topic_id,
+              payload, kAckTimeoutS);
+
+  mqtt_publish_flag = 0;
+  const int len = static_cast<int>(strlen(payload));
+  mosquitto_publish(mqtt_mosq, nullptr, topic_id, len, payload, 0, true);
+  mosquitto_publish(mqtt_mosq, nullptr, topic_name, len, payload, 0, true);
+
+  for (int poll = 0; poll < kAckPolls; ++poll) {
+    usleep(kAckPollUs);
+    const int32_t flag = mqtt_publish_flag;
+    if (flag != 0) {
+      log_appendf(kLogDebug, "mqtt_publish: Rueckmeldung vom Callback: %ld",
+                  static_cast<long>(flag));
+      return 0;
+    }
+  }
+  log_append(kLogInfo, "mqtt_publish: Timeout reached, data not published");
+  return -1;
 }
 
 }  // namespace
@@ -127,18 +153,22 @@ int32_t mqtt_publish_cycle() {
     const long d = static_cast<long>(db_id);
 
     const int32_t real_id = find_sensor_real_id(db_id);
-    const sensor_record* entry = entry_at(real_id);
-    if (entry == nullptr) {
+    if (real_id < 0) {
       log_appendf(kLogDebug, "Konnte keine Real_ID fuer Sensor mit DB_ID %ld finden !", d);
       continue;
     }
-    const int32_t error_code = entry->error_code;
-    if (error_code != 0) {
-      log_no_valid_value(db_id, SENSOR_NO_VALUE, error_code);
+    sensor_record entry;
+    if (!sensor_record_read(real_id, &entry)) {
+      log_appendf(kLogDebug,
+                  "Sensor mit DB_ID %ld: Eintrag wird gerade geschrieben - no publishing", d);
+      continue;
+    }
+    if (entry.error_code != 0) {
+      log_no_valid_value(db_id, SENSOR_NO_VALUE, entry.error_code);
       continue;
     }
     double value = 0.0;
-    if (!sensor_publish_value(*entry, &value)) {
+    if (!sensor_publish_value(entry, &value)) {
       log_no_valid_value(db_id, SENSOR_NO_VALUE, 0);
       continue;
     }
@@ -157,7 +187,7 @@ int32_t mqtt_publish_cycle() {
     log_appendf(
         kLogDebug, "Sensor mit DB_ID %ld: Aktueller Wert: %1.2f (Differenz: %1.2f) ... wir publishen !", d,
         value, diff);
-    if (mqtt_publish(db_id, real_id, value, mqtt_publish_sensor_name[i]) == 0) {
+    if (publish_entry(db_id, entry, value, mqtt_publish_sensor_name[i]) == 0) {
       mqtt_old_sensordata[real_id] = value;
       ++published;
       continue;
@@ -173,48 +203,24 @@ int32_t mqtt_publish_cycle() {
 // traffic: without a network thread libmosquitto calls the publish callback of a QoS 0 message
 // from inside mosquitto_publish when it could hand the message to the socket.
 int32_t mqtt_publish(int32_t db_id, int32_t real_id, double value, const char* name) {
-  if (name == nullptr) name = "";
+  sensor_record entry;
+  sensor_record_read(real_id, &entry);
+  return publish_entry(db_id, entry, value, name);
+}
+
+void mqtt_payload(const sensor_record& entry, double value, const char* name, char* out,
+                  size_t cap) {
   char stamp[kTimeSize];
   time_text(stamp, sizeof stamp);
-
-  char topic_id[kTopicIdSize];
-  char topic_name[kTopicNameSize];
-  snprintf(topic_id, sizeof topic_id, "%s/%ld", mqtt_username, static_cast<long>(db_id));
-  snprintf(topic_name, sizeof topic_name, "%s/%.*s", mqtt_username, static_cast<int>(kNameChars),
-           name);
-
-  const sensor_record* entry = entry_at(real_id);
-  const char* type_word = entry != nullptr && entry->type == kEntryActor ? "actor" : "sensor";
-
   char call[kEscapedNameSize];
   char unit[kEscapedUnitSize];
-  json_escape(name, kNameChars, call, sizeof call);
-  json_escape(entry != nullptr ? entry->unit : "", kUnitChars, unit, sizeof unit);
-
-  char payload[kPayloadSize];
+  json_escape(name != nullptr ? name : "", kNameChars, call, sizeof call);
+  json_escape(entry.unit, kUnitChars, unit, sizeof unit);
+  const char* type_word = entry.type == kEntryActor ? "actor" : "sensor";
   snprintf(
-      payload, sizeof payload,
+      out, cap,
       "{\"call\":\"%s\",\"value\":\"%1.2f\",\"type\":\"%s\",\"unit\":\"%s\",\"timestamp\":\"%s\"}",
       call, value, type_word, unit, stamp);
-
-  log_appendf(kLogDebug, "mqtt_publish: Topic: \"%s\", Data: \"%s\", Timeout: %ld s", topic_id, payload,
-              kAckTimeoutS);
-
-  mqtt_publish_flag = 0;
-  const int len = static_cast<int>(strlen(payload));
-  mosquitto_publish(mqtt_mosq, nullptr, topic_id, len, payload, 0, true);
-  mosquitto_publish(mqtt_mosq, nullptr, topic_name, len, payload, 0, true);
-
-  for (int poll = 0; poll < kAckPolls; ++poll) {
-    usleep(kAckPollUs);
-    const int32_t flag = mqtt_publish_flag;
-    if (flag != 0) {
-      log_appendf(kLogDebug, "mqtt_publish: Rueckmeldung vom Callback: %ld", static_cast<long>(flag));
-      return 0;
-    }
-  }
-  log_append(kLogInfo, "mqtt_publish: Timeout reached, data not published");
-  return -1;
 }
 
 // libmosquitto's report that a message left: acknowledges the publication in progress.

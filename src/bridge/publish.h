@@ -2,29 +2,41 @@
 // was last published goes out as one JSON message on two retained QoS 0 topics.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "bridge/config.h"
+#include "shm/sensor_record.h"
 
 struct mosquitto;
 
 // Last published value by real id; SENSOR_NO_VALUE after every full configuration read.
 // Written by mqtt_read_config (reset) and mqtt_publish_cycle (after an acknowledged publication).
-extern double mqtt_old_sensordata[kTableSize];
+extern double mqtt_old_sensordata[kSensorCount];
 // 0 while the current publication waits for its acknowledgement. Written by mqtt_publish and
 // publish_callback.
 extern volatile int32_t mqtt_publish_flag;
 
 // Visits every configured sensor, publishes the changed ones and returns how many publications
-// were acknowledged (0 when none is configured). An unacknowledged publication logs its failure,
-// shows "resetting connection" and runs the full configuration read; the cycle then goes on.
+// were acknowledged (0 when none is configured). Each entry is read once per visit
+// (sensor_record_read); the decision and the payload come from that one copy. An unacknowledged
+// publication logs its failure, shows "resetting connection" and runs the full configuration read;
+// the cycle then goes on.
 int32_t mqtt_publish_cycle();
 
 // Publishes one value of sensor db_id (entry real_id) on "<user>/<db_id>" and "<user>/<name>" and
 // waits up to 31 polls of 100 ms for the acknowledgement. Returns 0 when acknowledged, -1 on
-// timeout. The call name (at most 39 characters are used) and the entry's unit (at most 11) are
-// JSON-escaped in the payload. A real_id outside the attached table gives type "sensor" and an
-// empty unit.
+// timeout. Type and unit come from one sensor_record_read of the entry; a real_id outside the
+// attached table (or an entry that never held still) gives type "sensor" and an empty unit.
 int32_t mqtt_publish(int32_t db_id, int32_t real_id, double value, const char* name);
+
+// Capacity of a payload buffer: the longest payload and its NUL fit.
+constexpr size_t kPayloadSize = 1024;
+
+// The JSON payload of one publication, built from `entry` (a copy, never the shared table) and
+// the value: call name (at most 39 characters used) and unit (at most 11) JSON-escaped, type
+// "actor" for kEntryActor else "sensor", local time stamp. Always NUL-terminated within `cap`.
+void mqtt_payload(const sensor_record& entry, double value, const char* name, char* out,
+                  size_t cap);
 
 void publish_callback(struct mosquitto* mosq, void* userdata, int mid);

@@ -6,6 +6,7 @@
 #include <sqlite3.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
@@ -38,13 +39,57 @@ int32_t interval_ticks() {
 
 // Waits, one second at a time, until the controller has released its start-up lock. Only the
 // state text shows the wait ("SHM_LOCK23"); time, counter and state number stay as they are.
-void wait_for_startup_lock() {
+// While waiting it checks every second that the segments are still the controller's live ones;
+// returns the name of one that is not (the wait is then over), or null once the lock is free.
+const char* wait_for_startup_lock() {
   static constexpr char kLockText[] = "SHM_LOCK23";
   while (reload_startup_lock() != 1) {
     if (status_entry* entry = demonstatus_entry())
       memcpy(entry->state_text, kLockText, sizeof kLockText);
     sleep(1);
+    if (const char* stale = shm_stale_segment()) return stale;
   }
+  return nullptr;
+}
+
+// Name of a segment that the controller removed or re-created, looked for at most once a second
+// (a few system calls: the check must not cost the idle daemon anything worth measuring); null
+// when none is found or the check is not due.
+const char* stale_segment_due() {
+  using clock = std::chrono::steady_clock;
+  static clock::time_point last_check = clock::now();
+  const clock::time_point now = clock::now();
+  if (now - last_check < std::chrono::seconds(1)) return nullptr;
+  last_check = now;
+  return shm_stale_segment();
+}
+
+// Attaches the controller's segments again after it removed and re-created them: detaches every
+// segment, attaches anew once a second until all are there (the attach message is printed for the
+// first failure only), initialises the status entry as at start-up (the daemon goes on without a
+// status table, as at start-up), waits for the start-up lock and reads the full configuration, so
+// that every valid value is published in the next cycle and every subscription stands again.
+void reattach_segments(const char* stale) {
+  while (stale != nullptr) {
+    log_appendf(kLogEssential,
+                "Shared memory %s wurde entfernt oder neu angelegt: Segmente werden neu verbunden.",
+                stale);
+    shm_detach_all();
+    demonstatus_detach();
+    bool report = true;
+    while (shm_attach_all(kSelectTables, report) != kAttachOk) {
+      report = false;
+      shm_detach_all();
+      linux_signal_check();
+      sleep(1);
+    }
+    demonstatus_start(kDemonSlot, kDemonName, kDemonVersion, 0);
+    stale = wait_for_startup_lock();
+  }
+  // The controller may make its status table after the others; by the time it releases its lock
+  // it is there.
+  if (demonstatus_entry() == nullptr) demonstatus_start(kDemonSlot, kDemonName, kDemonVersion, 0);
+  mqtt_read_config(kReadFull);
 }
 
 // Runs one publish cycle and shows its result. A session that failed since the last cycle is
@@ -73,7 +118,14 @@ void publish_pass(int32_t counter) {
   demonstatus_text("running");
   int32_t counter = 0;
   for (;;) {
-    wait_for_startup_lock();
+    const char* stale = wait_for_startup_lock();
+    if (stale == nullptr) stale = stale_segment_due();
+    if (stale != nullptr) {
+      reattach_segments(stale);
+      countdown = interval_ticks();
+      demonstatus_text("running");
+      continue;
+    }
     demonstatus_state(counter, kStateMainLoop, "main loop");
     counter = static_cast<int32_t>(static_cast<uint32_t>(counter) + 1u);  // wraps, as on the controller
     linux_signal_check();
@@ -109,7 +161,7 @@ void publish_pass(int32_t counter) {
 }  // namespace
 
 int daemon_main(int argc, char** argv) {
-  paths_init();
+  if (paths_init() != 0) return kExitBadEnvironment;
   // --check and --help are answered before anything is attached, logged or written.
   const int checked = check_command(argc, argv);
   if (checked != kNotACheck) return checked;
@@ -133,12 +185,17 @@ int daemon_main(int argc, char** argv) {
   linux_signal_install_all();
 
   if (shm_attach_all(kSelectTables) != kAttachOk) return 0;
-  wait_for_startup_lock();
+  const char* stale = wait_for_startup_lock();
 
+  // Opened without SQLITE_OPEN_CREATE: a missing database stays missing for the controller's
+  // other tools, which would otherwise find an empty one.
   char database[kPathCapacity];
   path_with_root(kConfigDatabase, database, sizeof database);
-  sqlite3_open(database, &sql_config_handle);
+  sqlite3_open_v2(database, &sql_config_handle, SQLITE_OPEN_READWRITE, nullptr);
 
-  mqtt_read_config(kReadFull);
+  if (stale != nullptr)
+    reattach_segments(stale);
+  else
+    mqtt_read_config(kReadFull);
   main_loop();
 }

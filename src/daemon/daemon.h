@@ -9,10 +9,11 @@ constexpr const char* kDemonName = "mqtt_k482916_demon";
 constexpr const char* kDemonVersion = "3.219";
 constexpr const char* kLogFileName = "k482916.log";
 
-// The configuration database, opened at start-up and kept open for the life of the process.
-// Written by daemon_main only.
+// The configuration database, opened at start-up (never created) and kept open for the life of the
+// process. Written by daemon_main only.
 extern sqlite3* sql_config_handle;
 
-// Runs the daemon: returns only at start-up ("-v": 0; segments missing: 0; "--check" or "--help":
-// the exit status of check_command); otherwise the process ends through the signal handling.
+// Runs the daemon: returns only at start-up ("-v": 0; segments missing: 0; a refused
+// K482916_ROOT or K482916_SHM_KEY_OFFSET: kExitBadEnvironment; "--check" or "--help": the exit
+// status of check_command); otherwise the process ends through the signal handling.
 int daemon_main(int argc, char** argv);

@@ -1,15 +1,11 @@
 // The daemon's entry in the controller's shared status table.
 #include "shm/demonstatus.h"
 
-#include <sys/ipc.h>
-#include <sys/shm.h>
-
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 
 #include "shm/shm.h"
-#include "support/paths.h"
 
 status_entry* my_demonstatus_data = nullptr;
 int32_t demonstatus_slot = 0;
@@ -33,26 +29,29 @@ void put_text(volatile char* field, size_t cap, const char* src) {
 }  // namespace
 
 // Remembers the slot first (a negative one switches reporting off even when the attach fails),
-// then gets and attaches the table. A failed shmat leaves the pointer null, never the failure
-// marker.
+// then gets and attaches the table. A failed attach leaves the pointer null.
 int demonstatus_attach(int32_t slot) {
   demonstatus_slot = slot;
-  int id = shmget(shm_key(kSegDemonstatus.key), kSegDemonstatus.size, kShmFlags);
-  if (id < 0) {
+  int result = kAttachOk;
+  my_demonstatus_data = static_cast<status_entry*>(shm_attach_segment(kSegDemonstatus, &result));
+  if (result == kSegmentGetFailed) {
     std::printf(
         "shmget f\xFC"
         "r SHM_demonstatus_data war erfolglos ! (shm_create nicht aufgerufen ?)\n");
     std::fflush(stdout);
     return kStatusGetFailed;
   }
-  my_demonstatus_data = static_cast<status_entry*>(shmat(id, nullptr, 0));
-  if (static_cast<void*>(my_demonstatus_data) == reinterpret_cast<void*>(-1)) {
-    my_demonstatus_data = nullptr;
+  if (result != kAttachOk) {
     std::printf("Problem beim Zugriff auf DEMONSTATUS shared memory !\n");
     std::fflush(stdout);
     return kStatusAtFailed;
   }
   return kStatusAttached;
+}
+
+void demonstatus_detach() {
+  shm_detach_segment(kSegDemonstatus, my_demonstatus_data);
+  my_demonstatus_data = nullptr;
 }
 
 // Initialises every field of the entry in its fixed order: identity and times first, the texts

@@ -43,7 +43,7 @@ static_assert(offsetof(status_entry, state_text) == 240);
 static_assert(kStatusSlots * sizeof(status_entry) == 40960);
 
 // The attached status table (kStatusSlots entries), null until attached. Written by
-// demonstatus_attach.
+// demonstatus_attach and demonstatus_detach.
 extern status_entry* my_demonstatus_data;
 // The daemon's slot; while negative every writing routine does nothing. Written by
 // demonstatus_attach.
@@ -57,6 +57,9 @@ constexpr int kStatusAtFailed = 0;    // shmat failed
 // Stores slot in demonstatus_slot and attaches the table. Returns kStatusAttached, or
 // kStatusGetFailed / kStatusAtFailed with the failure's message on stdout.
 int demonstatus_attach(int32_t slot);
+
+// Detaches the table (when attached) and sets my_demonstatus_data to null; the slot stays.
+void demonstatus_detach();
 
 // Attaches the table and initialises the entry of `slot` (slot, name, version, start and update
 // time, counter, "Start", empty extra text, kStateStartup, "startup"). Returns 0, also when

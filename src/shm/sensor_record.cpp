@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 
 #include "shm/shm.h"
@@ -17,6 +18,37 @@ int32_t find_sensor_real_id(int32_t db_id) {
     if (table[i].db_id == db_id) return i;
   }
   return -1;
+}
+
+namespace {
+
+// The fields the bridge reads, one volatile load each; *out starts from zero, so two copies of the
+// same state compare equal byte for byte.
+void copy_read_fields(const volatile sensor_record& entry, sensor_record* out) {
+  *out = sensor_record{};
+  out->db_id = entry.db_id;
+  out->type = entry.type;
+  out->value1.value = entry.value1.value;
+  out->value2.value = entry.value2.value;
+  for (size_t i = 0; i < sizeof out->unit; ++i) out->unit[i] = entry.unit[i];
+  out->error_code = entry.error_code;
+}
+
+}  // namespace
+
+bool sensor_record_read(int32_t real_id, sensor_record* out) {
+  *out = sensor_record{};
+  if (shm_sensor == nullptr || real_id < 0 || real_id >= kSensorCount) return false;
+  const volatile sensor_record& entry = shm_sensor[real_id];
+  sensor_record again;
+  copy_read_fields(entry, out);
+  for (int i = 1; i < kSensorReadTries; ++i) {
+    copy_read_fields(entry, &again);
+    if (memcmp(out, &again, sizeof again) == 0) return true;
+    *out = again;
+  }
+  *out = sensor_record{};
+  return false;
 }
 
 // Types 1, 2 and 4 are the only ones that carry a value for the bridge.

@@ -54,6 +54,16 @@ static_assert(kSensorCount * sizeof(sensor_record) == 180224);
 // when shm_sensor is not attached).
 int32_t find_sensor_real_id(int32_t db_id);
 
+// Copies the fields of entry real_id that the bridge reads (db_id, type, value1.value,
+// value2.value, unit, error_code) into *out, through volatile loads; every other field of *out is
+// zero. The controller writes entries without a lock, so one copy can catch a write half done
+// (on the 32-bit target even a double can be half old, half new): the entry is copied again
+// until two copies in a row agree, at most kSensorReadTries times. Returns true with one
+// consistent state in *out; false when shm_sensor is not attached, real_id is outside 0..511, or
+// the entry never held still (*out is then all zero).
+constexpr int kSensorReadTries = 100;
+bool sensor_record_read(int32_t real_id, sensor_record* out);
+
 // The publishable value of an entry by its type (kEntrySensor: value1.value; kEntryActor and
 // kEntrySensor2: value2.value).
 // Returns false, and leaves *value alone, for any other type.

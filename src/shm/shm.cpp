@@ -5,6 +5,7 @@
 #include <sys/shm.h>
 
 #include <cstdio>
+#include <iterator>
 
 #include "support/paths.h"
 
@@ -18,6 +19,19 @@ void* shm_ledarray = nullptr;
 void* shm_rgbarray = nullptr;
 
 namespace {
+
+constexpr size_t kSegmentCount = std::size(kSegments);
+
+// Id of each attached segment, by its position in kSegments; -1 while not attached.
+int attached_id[kSegmentCount] = {-1, -1, -1, -1, -1, -1, -1, -1, -1};
+static_assert(kSegmentCount == 9);
+
+// Position of `segment` in kSegments (keys are unique), or kSegmentCount for none.
+size_t segment_index(const shm_segment& segment) {
+  size_t i = 0;
+  while (i < kSegmentCount && kSegments[i].key != segment.key) ++i;
+  return i;
+}
 
 // One segment of the attach sequence: the segment, the two messages of its failures and the
 // results that go with them.
@@ -96,46 +110,97 @@ constexpr segment_step kRgbArrayStep = {
 // Marker that shmat returns on failure.
 void* const kShmatFailed = reinterpret_cast<void*>(-1);
 
-// Gets and attaches one segment into `pointer`. Returns kAttachOk when attached; otherwise prints the
-// step's message on stdout and returns the step's result. The address from shmat is stored before
-// it is examined; a failed one is replaced by null at once, so no caller can ever dereference the
-// failure marker.
+// Gets and attaches one segment into `pointer`. Returns kAttachOk when attached; otherwise prints
+// the step's message on stdout when `report` is set and returns the step's result. A failed
+// attach leaves the pointer null, so no caller can ever dereference the failure marker.
 template <typename T>
-int attach_segment(const segment_step& step, T*& pointer) {
-  int id = shmget(shm_key(step.segment.key), step.segment.size, kShmFlags);
-  if (id < 0) {
-    std::printf("%s\n", step.shmget_message);
+int attach_segment(const segment_step& step, T*& pointer, bool report) {
+  int result = kAttachOk;
+  pointer = static_cast<T*>(shm_attach_segment(step.segment, &result));
+  if (result == kAttachOk) return kAttachOk;
+  if (report) {
+    std::printf("%s\n", result == kSegmentGetFailed ? step.shmget_message : step.shmat_message);
     std::fflush(stdout);
-    return step.shmget_result;
   }
-  pointer = static_cast<T*>(shmat(id, nullptr, 0));
-  if (static_cast<void*>(pointer) == kShmatFailed) {
-    pointer = nullptr;
-    std::printf("%s\n", step.shmat_message);
-    std::fflush(stdout);
-    return step.shmat_result;
-  }
-  return kAttachOk;
+  return result == kSegmentGetFailed ? step.shmget_result : step.shmat_result;
+}
+
+// Detaches one segment of the attach sequence and clears its pointer.
+template <typename T>
+void detach_segment(const shm_segment& segment, T*& pointer) {
+  shm_detach_segment(segment, pointer);
+  pointer = nullptr;
 }
 
 }  // namespace
 
 // Attaches the segments the selector asks for, in the controller's order, stopping at the first
-// failure with that step's message and result. Earlier attachments stay.
-int shm_attach_all(int selector) {
-  int result = attach_segment(kReloadStep, shm_reload);
+// failure with that step's result (and message). Earlier attachments stay.
+int shm_attach_all(int selector, bool report) {
+  int result = attach_segment(kReloadStep, shm_reload, report);
   if (result != kAttachOk) return result;
   if (selector == kSelectReloadOnly) return kAttachOk;
 
-  if ((result = attach_segment(kSensordataStep, shm_sensor)) != kAttachOk) return result;
-  if ((result = attach_segment(kSensordata2Step, shm_sensor2)) != kAttachOk) return result;
-  if ((result = attach_segment(kMappingdataStep, shm_mapping)) != kAttachOk) return result;
-  if ((result = attach_segment(kExternaldataStep, shm_external)) != kAttachOk) return result;
-  if ((result = attach_segment(kChipidStep, shm_chipid)) != kAttachOk) return result;
+  if ((result = attach_segment(kSensordataStep, shm_sensor, report)) != kAttachOk) return result;
+  if ((result = attach_segment(kSensordata2Step, shm_sensor2, report)) != kAttachOk) return result;
+  if ((result = attach_segment(kMappingdataStep, shm_mapping, report)) != kAttachOk) return result;
+  if ((result = attach_segment(kExternaldataStep, shm_external, report)) != kAttachOk)
+    return result;
+  if ((result = attach_segment(kChipidStep, shm_chipid, report)) != kAttachOk) return result;
 
-  if (selector == kSelectLedArray) return attach_segment(kLedArrayStep, shm_ledarray);
-  if (selector == kSelectRgbArray) return attach_segment(kRgbArrayStep, shm_rgbarray);
+  if (selector == kSelectLedArray) return attach_segment(kLedArrayStep, shm_ledarray, report);
+  if (selector == kSelectRgbArray) return attach_segment(kRgbArrayStep, shm_rgbarray, report);
   return kAttachOk;
+}
+
+void shm_detach_all() {
+  detach_segment(kSegReload, shm_reload);
+  detach_segment(kSegSensordata, shm_sensor);
+  detach_segment(kSegSensordata2, shm_sensor2);
+  detach_segment(kSegMappingdata, shm_mapping);
+  detach_segment(kSegExternaldata, shm_external);
+  detach_segment(kSegChipid, shm_chipid);
+  detach_segment(kSegLedArray, shm_ledarray);
+  detach_segment(kSegRgbArray, shm_rgbarray);
+}
+
+// The address from shmat is examined before it is returned: the failure marker never leaves here.
+void* shm_attach_segment(const shm_segment& segment, int* result) {
+  int id = shmget(shm_key(segment.key), segment.size, kShmFlags);
+  if (id < 0) {
+    *result = kSegmentGetFailed;
+    return nullptr;
+  }
+  void* address = shmat(id, nullptr, 0);
+  if (address == kShmatFailed) {
+    *result = kSegmentAtFailed;
+    return nullptr;
+  }
+  const size_t i = segment_index(segment);
+  if (i < kSegmentCount) attached_id[i] = id;
+  *result = kAttachOk;
+  return address;
+}
+
+void shm_detach_segment(const shm_segment& segment, void* address) {
+  if (address == nullptr) return;
+  shmdt(address);
+  const size_t i = segment_index(segment);
+  if (i < kSegmentCount) attached_id[i] = -1;
+}
+
+// When the controller removes a segment, the system marks it for removal and frees its key while
+// this process still has it attached; a segment made anew under the key gets another id. So a
+// segment is live while its key still leads to the id attached and it is not marked for removal.
+const char* shm_stale_segment() {
+  for (size_t i = 0; i < kSegmentCount; ++i) {
+    if (attached_id[i] < 0) continue;
+    struct shmid_ds info;
+    if (shmget(shm_key(kSegments[i].key), 0, 0) != attached_id[i] ||
+        shmctl(attached_id[i], IPC_STAT, &info) != 0 || (info.shm_perm.mode & SHM_DEST) != 0)
+      return kSegments[i].name;
+  }
+  return nullptr;
 }
 
 // Other processes change these words at any time: read through volatile so that every call loads

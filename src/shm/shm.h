@@ -1,5 +1,6 @@
-// The controller's System V shared-memory segments. The daemon never creates, resizes, detaches
-// or removes a segment; it attaches the existing ones read-write, once at start-up.
+// The controller's System V shared-memory segments. The daemon never creates, resizes or removes
+// a segment; it attaches the existing ones read-write at start-up, and detaches and attaches them
+// again only when the controller has removed and re-created them (shm_stale_segment).
 #pragma once
 
 #include <cstddef>
@@ -86,8 +87,8 @@ static_assert(sizeof(reload_record) == 1024);
 static_assert(offsetof(reload_record, startup_lock) == 92);
 static_assert(offsetof(reload_record, reload_counter) == 412);
 
-// Segment pointers, null until attached, then fixed for the life of the process.
-// Written by shm_attach_all only.
+// Segment pointers, null until attached, then fixed until shm_detach_all.
+// Written by shm_attach_all and shm_detach_all only.
 extern reload_record* shm_reload;
 extern sensor_record* shm_sensor;
 extern void* shm_sensor2;
@@ -100,9 +101,32 @@ extern void* shm_rgbarray;
 // Attaches the reload record and, unless selector is kSelectReloadOnly, the sensor table, the
 // second sensor table, the mapping, external-data and chip-id tables, and for kSelectLedArray the
 // LED array or for kSelectRgbArray the RGB array. Stops at the first failure, prints its one
-// message on stdout and returns its result (kAttach...Failed). Returns kAttachOk when everything
-// requested is attached. Earlier attachments stay.
-int shm_attach_all(int selector);
+// message on stdout (nothing when `report` is false) and returns its result (kAttach...Failed).
+// Returns kAttachOk when everything requested is attached. Earlier attachments stay; to attach
+// again, call shm_detach_all first (a pointer attached over is never detached).
+int shm_attach_all(int selector, bool report = true);
+
+// Detaches every segment attached by shm_attach_all, sets its pointer to null and forgets its id.
+void shm_detach_all();
+
+// Result of shm_attach_segment when shmget or shmat failed (the segment stays unattached).
+constexpr int kSegmentGetFailed = -1;
+constexpr int kSegmentAtFailed = 0;
+
+// Gets `segment` (key offset added, kShmFlags) and attaches it read-write at an address the system
+// chooses; remembers its id for shm_stale_segment. Returns the address and sets *result to
+// kAttachOk, or returns null with kSegmentGetFailed or kSegmentAtFailed. Prints nothing.
+void* shm_attach_segment(const shm_segment& segment, int* result);
+
+// Detaches `address`, attached by shm_attach_segment for `segment`, and forgets its id. Null does
+// nothing.
+void shm_detach_segment(const shm_segment& segment, void* address);
+
+// Name of the first attached segment that is no longer the live one for its key (shmget of the
+// key gives another id or none, or the segment is marked for removal), as when the controller
+// removed and re-created its segments; null while every attached segment is live. Two system
+// calls per attached segment.
+const char* shm_stale_segment();
 
 // The two words of the reload record, read afresh from shared memory.
 // REQUIRES: shm_reload attached.

@@ -1,9 +1,9 @@
 #include "support/paths.h"
 
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
-
-#include "support/numbers.h"
+#include <cstring>
 
 namespace {
 
@@ -15,11 +15,31 @@ int32_t key_offset = 0;
 }  // namespace
 
 // Takes K482916_ROOT and K482916_SHM_KEY_OFFSET from the environment; unset variables give the
-// controller's own paths and keys. An offset that is not a decimal number counts as 0.
-void paths_init() {
+// controller's own paths and keys.
+int paths_init() {
+  paths_set(nullptr, 0);
   const char* root = getenv("K482916_ROOT");
   const char* offset = getenv("K482916_SHM_KEY_OFFSET");
-  paths_set(root, offset != nullptr ? atol32(offset) : 0);
+  if (root != nullptr && root[0] != '\0' &&
+      (root[0] != '/' || strnlen(root, kPathCapacity) >= kPathCapacity)) {
+    fprintf(stderr,
+            "K482916_ROOT \"%.100s\" refused: not an absolute path of at most %zu characters\n",
+            root, kPathCapacity - 1);
+    return -1;
+  }
+  uint32_t value = 0;
+  if (offset != nullptr && offset[0] != '\0') {
+    const char* end = offset + strlen(offset);
+    auto [last, error] = std::from_chars(offset, end, value);
+    if (error != std::errc() || last != end || value > static_cast<uint32_t>(kMaxKeyOffset)) {
+      fprintf(stderr,
+              "K482916_SHM_KEY_OFFSET \"%.100s\" refused: not a decimal number from 0 to %ld\n",
+              offset, static_cast<long>(kMaxKeyOffset));
+      return -1;
+    }
+  }
+  paths_set(root, static_cast<int32_t>(value));
+  return 0;
 }
 
 // Stores the prefix (cut to kPathCapacity - 1 characters; null means none) and the key offset.

@@ -82,3 +82,13 @@ if init dies start >/dev/null; then fail "start reported success for a daemon th
 [[ ! -e "$tmp/pid" ]] || fail "failed start left a pid file"
 
 [[ "$(init run bogus >/dev/null; echo $?)" == 2 ]] || fail "unknown command not refused"
+
+# A pid file that cannot be written (a directory in the way, a read-only file system, in a mount
+# namespace of its own): start fails with the reason and starts no daemon.
+mkdir "$tmp/pid" "$tmp/ro"
+out=$(init run start) && fail "start succeeded with a directory at the pid file"
+grep -q "a directory is in the way" <<<"$out" || fail "no reason for the directory: $out"
+out=$(unshare -m sh -c 'mount -t tmpfs -o ro tmpfs "$1" && PIDFILE=$1/p DAEMON=$2 sh "$3" start 2>&1' \
+  sh "$tmp/ro" "$tmp/run/mqtt_k482916_demon" "$script") && fail "start succeeded on a read-only file system"
+grep -q "cannot write the pid file" <<<"$out" || fail "no reason for the read-only pid file: $out"
+! pgrep -f "$tmp/run/mqtt_k482916_demon" >/dev/null || fail "a daemon was started without its pid file"

@@ -201,7 +201,7 @@ int run_drift(int argc, char** args) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  paths_init();
+  if (paths_init() != 0) return kExitBadEnvironment;
   if (argc < 2) {
     std::fputs(kUsage, stderr);
     return kExitUsage;
