@@ -6,10 +6,13 @@
 // until it ends. Latency is from the client's publish to the value in the actor's command block
 // (the daemon) or to mosquitto_sub's time stamp of the message (%U).
 //
-// Sustained rate: an idle daemon (interval 300) at log level 3 and at log level 4 gets K commands
-// as fast as one client can publish them. The rate is K over the time from the first publish to
-// the last value in the command block; mosquitto_sub's rate is K over the time to its last
-// message. At level 4 every command leaves its "gesetzt auf" line, so none lost can be counted.
+// Sustained rate: a daemon with ten unchanged sensors and the shortest interval (5 s), at log
+// level 3 and at log level 4, gets K commands as fast as one client can publish them. Passes of
+// the main loop that handle traffic end early, so a stream of commands also brings the publish
+// cycles (and the pause after each) round sooner. The rate is K over the time from the first
+// publish to the last value in the command block; mosquitto_sub's rate is K over the time to its
+// last message. At level 4 every command leaves its "gesetzt auf" line, so none lost can be
+// counted.
 //
 // Every command carries a value of its own (base + i): they travel in order on one connection, so
 // value i in the command block means that commands 1..i have been applied.
@@ -155,9 +158,11 @@ bool run_latency(int32_t n, Table& table) {
   harness::BridgeConfig cfg = s.config();
   // 10 s of countdown before the first cycle: room for the warm-up command.
   cfg.interval = std::string("10");
+  // The lamp first and short names: a section holds at most 8183 characters.
+  if (!add_lamp(c, cfg)) return failed("k482916_ctl set failed");
   for (int32_t i = 0; i < n; ++i)
-    cfg.name(kFirstSensor + i, "sensor" + std::to_string(i)).publish(kFirstSensor + i);
-  if (!add_lamp(c, cfg) || !c.ctl_ok({"populate", std::to_string(n)}) || !c.write_config(cfg))
+    cfg.name(kFirstSensor + i, format("s%d", i)).publish(kFirstSensor + i);
+  if (!c.ctl_ok({"populate", std::to_string(n)}) || !c.write_config(cfg))
     return failed("cannot prepare the controller");
 
   const std::string sub_path = c.root() + "/sub.txt";
@@ -238,9 +243,10 @@ bool run_rate(int level, int k, Table& table) {
   if (!s.broker().running()) return failed("broker did not start");
   note_scenario("commands", s);
   harness::BridgeConfig cfg = s.config();
-  cfg.interval = std::string("300");
+  cfg.interval = std::string("5");
   cfg.loglevel = std::to_string(level);
-  if (!add_lamp(c, cfg) || !c.write_config(cfg)) return failed("cannot prepare the controller");
+  if (!add_ten_sensors(c, cfg) || !add_lamp(c, cfg) || !c.write_config(cfg))
+    return failed("cannot prepare the controller");
 
   const std::string sub_path = c.root() + "/sub.txt";
   ChildGuard sub;
@@ -254,6 +260,13 @@ bool run_rate(int level, int k, Table& table) {
   if (!client.connect(opts.port, opts.user, opts.password)) return failed("client cannot connect");
   LandingWatch watch(view, k);
   if (!warm_up(client, watch, sub_path)) return failed("warm-up command did not arrive");
+  // The stream starts once the first cycle has published the ten sensors: from then on every
+  // cycle finds nothing changed.
+  if (!harness::wait_until([&] { return view.status_text().starts_with("waiting"); },
+                           std::chrono::seconds(30)) ||
+      !harness::wait_until([&] { return view.status_text().starts_with("OK: "); },
+                           std::chrono::seconds(30)))
+    return failed("no first cycle", d.diagnostics());
 
   const size_t mark = s.log().mark();
   const double t0 = wall_now();

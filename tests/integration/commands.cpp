@@ -14,6 +14,13 @@ using harness::Scenario;
 constexpr int32_t kSensors = 60;  // a first cycle of 6 s
 constexpr int32_t kLamp = 2001;
 constexpr int kBurst = 5000;
+// The sanitizer's allocator and shadow memory grow with use; only the plain build shows the
+// daemon's own memory.
+#ifdef __SANITIZE_ADDRESS__
+constexpr bool kOwnMemoryShown = false;
+#else
+constexpr bool kOwnMemoryShown = true;
+#endif
 
 // A field of /proc/PID/status in kB ("VmRSS:", "VmHWM:"), -1 when missing.
 long proc_kb(pid_t pid, const std::string& tag) {
@@ -35,10 +42,7 @@ TEST(Commands, AppliedDuringCycleAndBurstDrains) {
   ASSERT_TRUE(c.ctl_ok({"populate", std::to_string(kSensors)}));
   const std::string topic = std::string(Scenario::kUser) + "/lamp/action";
 
-  // Without a quarantine, memory that the sanitizer build frees is reused, as in the plain build.
-  const char* asan = std::getenv("ASAN_OPTIONS");
-  harness::Daemon& d = s.start_daemon(
-      {}, {{"ASAN_OPTIONS", std::string(asan ? asan : "") + ":quarantine_size_mb=0"}});
+  harness::Daemon& d = s.start_daemon();
   ASSERT_TRUE(d.wait_main_loop()) << s.diagnostics();
 
   // The first cycle publishes every sensor; a command sent as it begins lands before its end.
@@ -70,8 +74,10 @@ TEST(Commands, AppliedDuringCycleAndBurstDrains) {
   EXPECT_TRUE(harness::wait_until([&] { return c.entry(511)->command.value == kBurst; },
                                   harness::kCycleWait))
       << c.entry(511)->command.value << s.diagnostics();
-  EXPECT_LE(proc_kb(d.pid(), "VmRSS:"), rss + 64) << "before: " << rss << " kB";
-  EXPECT_LE(proc_kb(d.pid(), "VmHWM:"), hwm + 64) << "before: " << hwm << " kB";
+  if (kOwnMemoryShown) {
+    EXPECT_LE(proc_kb(d.pid(), "VmRSS:"), rss + 64) << "before: " << rss << " kB";
+    EXPECT_LE(proc_kb(d.pid(), "VmHWM:"), hwm + 64) << "before: " << hwm << " kB";
+  }
 }
 
 }  // namespace
