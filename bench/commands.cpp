@@ -158,11 +158,15 @@ bool run_latency(int32_t n, Table& table) {
   harness::BridgeConfig cfg = s.config();
   // 10 s of countdown before the first cycle: room for the warm-up command.
   cfg.interval = std::string("10");
-  // The lamp first and short names: a section holds at most 8183 characters.
   if (!add_lamp(c, cfg)) return failed("k482916_ctl set failed");
   for (int32_t i = 0; i < n; ++i)
     cfg.name(kFirstSensor + i, format("s%d", i)).publish(kFirstSensor + i);
-  if (!c.ctl_ok({"populate", std::to_string(n)}) || !c.write_config(cfg))
+  // Short names and no line breaks: 500 sensors fit the 8183 characters of a section and the
+  // 16383 bytes of the file.
+  std::string setup = cfg.setup_json();
+  for (size_t at; (at = setup.find("\n    ")) != std::string::npos;) setup.erase(at, 5);
+  if (!c.ctl_ok({"populate", std::to_string(n)}) || !c.write_broker_access(cfg.access_json()) ||
+      !c.write_broker_setup(setup))
     return failed("cannot prepare the controller");
 
   const std::string sub_path = c.root() + "/sub.txt";
