@@ -8,6 +8,8 @@
 //   startup  exec to status "running", several runs
 //   publish  publish cycles of N changed sensors; the peak memory of the daemon that did them
 //   idle     CPU while counting down; actor command latency, broker to command block
+//   commands command latency during publish cycles and sustained command rates, each beside a
+//            mosquitto_sub reading the same commands
 #pragma once
 
 #include <sys/types.h>
@@ -46,6 +48,7 @@ struct Figure {
   std::optional<double> limit;  // nullopt: printed for information, no verdict
   std::string detail;           // samples, floors, raw numbers
   bool remark = false;          // a line of explanation only: no value, no verdict
+  bool at_least = false;        // the limit is a floor (value >= limit is ok), not a ceiling
 };
 
 // The figures of one run, in the order they were added.
@@ -140,11 +143,13 @@ struct Options {
   int actor_samples = 200;
   int cpu_seconds = 10;
   int command_burst = 300;  // actor commands sent to the publishing daemon before its last cycle
+  int command_stream = 2000;  // actor commands per sustained-rate figure
 };
 
 // The groups; each adds its figures to the table and returns false when something failed to run.
 bool run_startup(const Options& options, Table& table);
 bool run_publish(const Options& options, Table& table);
 bool run_idle(const Options& options, Table& table);
+bool run_commands(const Options& options, Table& table);
 
 }  // namespace bench

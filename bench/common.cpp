@@ -117,11 +117,14 @@ void Table::print() const {
          "detail");
   for (const auto& f : figures_) {
     std::string value = f.value ? format("%.3f", *f.value) : "-";
-    const char* verdict = f.remark               ? ""
-                          : !f.value             ? "n/a"
-                          : !f.limit             ? "info"
-                          : *f.value <= *f.limit ? "ok"
-                                                 : "over";
+    const bool within =
+        f.value && f.limit && (f.at_least ? *f.value >= *f.limit : *f.value <= *f.limit);
+    const char* verdict = f.remark     ? ""
+                          : !f.value   ? "n/a"
+                          : !f.limit   ? "info"
+                          : within     ? "ok"
+                          : f.at_least ? "under"
+                                       : "over";
     printf("%-44s %10s  %-8s %-16s %-7s %s\n", f.name.c_str(), value.c_str(), f.unit.c_str(),
            f.budget_text.c_str(), verdict, f.detail.c_str());
   }

@@ -1,7 +1,7 @@
 // k482916_bench: runs the benchmark groups and prints one line per figure beside its budget.
 //
-//   k482916_bench [--only startup,publish,idle] [--startup-runs N] [--publish-rounds N]
-//                 [--actor-samples N] [--cpu-seconds N] [--command-burst N]
+//   k482916_bench [--only startup,publish,idle,commands] [--startup-runs N] [--publish-rounds N]
+//                 [--actor-samples N] [--cpu-seconds N] [--command-burst N] [--command-stream N]
 //
 // Progress goes to stderr ("# ..."), the table to stdout. Exit status 0 when every figure was
 // measured, whatever its verdict; 1 when something failed to run; 2 on a bad command line.
@@ -17,9 +17,9 @@ namespace {
 int usage(const char* why) {
   fprintf(stderr,
           "k482916_bench: %s\n"
-          "usage: k482916_bench [--only startup,publish,idle] [--startup-runs N]\n"
+          "usage: k482916_bench [--only startup,publish,idle,commands] [--startup-runs N]\n"
           "                     [--publish-rounds N] [--actor-samples N] [--cpu-seconds N]\n"
-          "                     [--command-burst N]\n",
+          "                     [--command-burst N] [--command-stream N]\n",
           why);
   return 2;
 }
@@ -37,12 +37,13 @@ bool parse_count(const char* text, int min, int* out) {
 
 int main(int argc, char** argv) {
   bench::Options options;
-  std::string only = "startup,publish,idle";
+  std::string only = "startup,publish,idle,commands";
   for (int i = 1; i < argc; ++i) {
     const char* a = argv[i];
     if (strcmp(a, "--help") == 0) return usage("prints the daemon's performance figures"), 0;
     static const char* const kKnown[] = {"--only",          "--startup-runs", "--publish-rounds",
-                                         "--actor-samples", "--cpu-seconds",  "--command-burst"};
+                                         "--actor-samples", "--cpu-seconds",  "--command-burst",
+                                         "--command-stream"};
     bool known = false;
     for (const char* k : kKnown) known |= strcmp(a, k) == 0;
     if (!known) return usage((std::string("unknown argument ") + a).c_str());
@@ -61,13 +62,15 @@ int main(int argc, char** argv) {
       ok = parse_count(v, 1, &options.cpu_seconds);
     else if (strcmp(a, "--command-burst") == 0)
       ok = parse_count(v, 0, &options.command_burst);
+    else if (strcmp(a, "--command-stream") == 0)
+      ok = parse_count(v, 1, &options.command_stream);
     if (!ok) return usage((std::string("bad value for ") + a).c_str());
   }
   auto wanted = [&](const char* group) {
     return ("," + only + ",").find(std::string(",") + group + ",") != std::string::npos;
   };
-  if (!wanted("startup") && !wanted("publish") && !wanted("idle"))
-    return usage("--only names none of startup, publish, idle");
+  if (!wanted("startup") && !wanted("publish") && !wanted("idle") && !wanted("commands"))
+    return usage("--only names none of startup, publish, idle, commands");
 
   bench::install_stop_handlers();
   bench::Table table;
@@ -75,6 +78,7 @@ int main(int argc, char** argv) {
   if (wanted("startup") && !bench::stop_requested) ran &= bench::run_startup(options, table);
   if (wanted("publish") && !bench::stop_requested) ran &= bench::run_publish(options, table);
   if (wanted("idle") && !bench::stop_requested) ran &= bench::run_idle(options, table);
+  if (wanted("commands") && !bench::stop_requested) ran &= bench::run_commands(options, table);
   table.print();
   return ran && table.complete() && !bench::stop_requested ? 0 : 1;
 }

@@ -3,7 +3,6 @@
 #include "bridge/publish.h"
 
 #include <mosquitto.h>
-#include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
@@ -36,7 +35,7 @@ constexpr size_t kTopicNameSize = kSettingSize + kCallNameSize + 8;
 static_assert(kPayloadSize > 64 + kEscapedNameSize + kEscapedUnitSize + 320 + kTimeSize);
 
 constexpr int kAckPolls = 31;  // 31 polls of 100 ms: 3.1 s
-constexpr useconds_t kAckPollUs = 100000;
+constexpr int kAckPollMs = 100;
 constexpr long kAckTimeoutS = 3;  // the figure shown in the log line
 
 // Until the first full configuration read, no value has been published.
@@ -125,7 +124,7 @@ int32_t publish_entry(int32_t db_id, const sensor_record& entry, double value, c
   mosquitto_publish(mqtt_mosq, nullptr, topic_name, len, payload, 0, true);
 
   for (int poll = 0; poll < kAckPolls; ++poll) {
-    usleep(kAckPollUs);
+    mqtt_session_service_for(kAckPollMs);
     const int32_t flag = mqtt_publish_flag;
     if (flag != 0) {
       log_appendf(kLogDebug, "mqtt_publish: Rueckmeldung vom Callback: %ld",
@@ -199,9 +198,11 @@ int32_t mqtt_publish_cycle() {
   return published;
 }
 
-// Sends one value on both topics and waits for publish_callback. The wait services no network
-// traffic: without a network thread libmosquitto calls the publish callback of a QoS 0 message
-// from inside mosquitto_publish when it could hand the message to the socket.
+// Sends one value on both topics and waits for publish_callback. Without a network thread
+// libmosquitto calls the publish callback of a QoS 0 message from inside mosquitto_publish when it
+// could hand the message to the socket. Each poll services the session for its whole 100 ms, so
+// actor commands that arrive meanwhile are applied at once (msg_callback writes only command
+// blocks and the log, nothing this cycle reads) and the pacing on the wire stays the same.
 int32_t mqtt_publish(int32_t db_id, int32_t real_id, double value, const char* name) {
   sensor_record entry;
   sensor_record_read(real_id, &entry);

@@ -25,9 +25,10 @@ extern volatile int32_t mqtt_publish_flag;
 int32_t mqtt_publish_cycle();
 
 // Publishes one value of sensor db_id (entry real_id) on "<user>/<db_id>" and "<user>/<name>" and
-// waits up to 31 polls of 100 ms for the acknowledgement. Returns 0 when acknowledged, -1 on
-// timeout. Type and unit come from one sensor_record_read of the entry; a real_id outside the
-// attached table (or an entry that never held still) gives type "sensor" and an empty unit.
+// waits up to 31 polls of 100 ms for the acknowledgement, servicing the session during each poll
+// (mqtt_session_service_for). Returns 0 when acknowledged, -1 on timeout. Type and unit come from
+// one sensor_record_read of the entry; a real_id outside the attached table (or an entry that
+// never held still) gives type "sensor" and an empty unit.
 int32_t mqtt_publish(int32_t db_id, int32_t real_id, double value, const char* name);
 
 // Capacity of a payload buffer: the longest payload and its NUL fit.

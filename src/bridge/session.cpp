@@ -4,11 +4,14 @@
 #include "bridge/session.h"
 
 #include <mosquitto.h>
+#include <poll.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include "bridge/actor.h"
 #include "bridge/config.h"
@@ -50,6 +53,25 @@ int mqtt_client_tls(struct mosquitto* mosq, char* cafile, size_t cap) {
   path_with_root(kCaBundle, cafile, cap);
   return mosquitto_tls_set(mosq, cafile, nullptr, nullptr, nullptr, nullptr);
 }
+
+namespace {
+
+// True when the session's socket holds data that has not been read yet.
+bool data_waiting() {
+  struct pollfd p = {mosquitto_socket(mqtt_mosq), POLLIN, 0};
+  return p.fd >= 0 && poll(&p, 1, 0) == 1 && (p.revents & POLLIN) != 0;
+}
+
+// Whole milliseconds from now to `end` on the monotonic clock; 0 or less once it has passed.
+int ms_until(const struct timespec& end) {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  const long long ns = (static_cast<long long>(end.tv_sec) - now.tv_sec) * 1000000000LL +
+                       (end.tv_nsec - now.tv_nsec);
+  return static_cast<int>(ns / 1000000LL);
+}
+
+}  // namespace
 
 // Opens the session: creates the client, registers the callbacks, sets the credentials (and TLS
 // on port 8883) and connects.
@@ -146,12 +168,38 @@ void mqtt_loop_wait(int milliseconds) {
   } while (elapsed < milliseconds);
 }
 
-// One service step of the main loop. Any result but success means the session is gone (or never
-// came), and the next publish pass rebuilds it.
+// One service step of the main loop. libmosquitto reads one packet per mosquitto_loop call, so
+// the step calls it again, without waiting, while the socket already holds data. Any result but
+// success means the session is gone (or never came), and the next publish pass rebuilds it.
 int mqtt_session_service() {
   int rc = mosquitto_loop(mqtt_mosq, kServiceStepMs, kServiceMaxPackets);
+  for (int handled = 1; rc == MOSQ_ERR_SUCCESS && handled < kServiceMaxDrain && data_waiting();
+       ++handled)
+    rc = mosquitto_loop(mqtt_mosq, 0, kServiceMaxPackets);
   if (rc != MOSQ_ERR_SUCCESS) mqtt_session_lost = 1;
   return rc;
+}
+
+// Waits in mosquitto_loop until the deadline, one call per packet handled; a failed session is
+// not serviced again (its calls would return at once), the rest of the time is slept instead.
+void mqtt_session_service_for(int milliseconds) {
+  struct timespec end;
+  clock_gettime(CLOCK_MONOTONIC, &end);
+  end.tv_sec += milliseconds / 1000;
+  end.tv_nsec += static_cast<long>(milliseconds % 1000) * 1000000L;
+  if (end.tv_nsec >= 1000000000L) {
+    end.tv_sec += 1;
+    end.tv_nsec -= 1000000000L;
+  }
+  for (int left = ms_until(end); left > 0; left = ms_until(end)) {
+    if (mosquitto_loop(mqtt_mosq, left, kServiceMaxPackets) != MOSQ_ERR_SUCCESS) {
+      mqtt_session_lost = 1;
+      break;
+    }
+  }
+  // The part of a millisecond that mosquitto_loop cannot wait for, or the rest after a failure.
+  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &end, nullptr) == EINTR) {
+  }
 }
 
 // The broker's answer to CONNECT: only a refusal leaves a line; the code itself is not logged.

@@ -14,8 +14,9 @@ constexpr const char* kCaBundle = "/etc/ssl/certs/ca-certificates.crt";
 // mqtt_close (so a destroyed client is never used). Written by mqtt_open and mqtt_close.
 extern struct mosquitto* mqtt_mosq;
 
-// Non-zero once mqtt_session_service saw the session fail (no client, no connection, connection
-// lost, TLS or keepalive failure). Written by mqtt_session_service; cleared by mqtt_reset.
+// Non-zero once a service step saw the session fail (no client, no connection, connection lost,
+// TLS or keepalive failure). Written by mqtt_session_service and mqtt_session_service_for;
+// cleared by mqtt_reset.
 extern int32_t mqtt_session_lost;
 
 // Results of mqtt_open.
@@ -58,9 +59,20 @@ void mqtt_reset();
 // (at least once); results are not examined.
 void mqtt_loop_wait(int milliseconds);
 
-// The main loop's service call: one mosquitto_loop(mqtt_mosq, 100, 1). Sets mqtt_session_lost
-// when it does not return success. Returns libmosquitto's result.
+// Most packets one service step handles, so that a flood of messages cannot hold up the main loop.
+constexpr int kServiceMaxDrain = 100;
+
+// The main loop's service step: one mosquitto_loop(mqtt_mosq, 100, 1), which waits up to 100 ms
+// for traffic, then further calls without waiting while data is already waiting on the socket, up
+// to kServiceMaxDrain packets in all. Returns at the first result other than success and sets
+// mqtt_session_lost then. Returns libmosquitto's last result.
 int mqtt_session_service();
+
+// Services the session for exactly `milliseconds` (monotonic clock): every packet that arrives in
+// that time is handled at once, and the call returns only when the time is up, however early the
+// traffic came. After a result other than success (no client, connection lost, ...) it sets
+// mqtt_session_lost and sleeps out the rest of the time. A signal does not shorten it.
+void mqtt_session_service_for(int milliseconds);
 
 void connect_callback(struct mosquitto* mosq, void* userdata, int result);
 // A SUBACK without granted QoS values (count 0) shows -1 in place of granted_qos[0].

@@ -29,6 +29,8 @@ namespace {
 
 // Countdown ticks per second of polling interval: one tick per session-loop call of 100 ms.
 constexpr int32_t kTicksPerSecond = 10;
+// Pause after a publish cycle.
+constexpr int kPauseAfterCycleMs = 1000;
 
 // The countdown for the current polling interval. The interval is at least 5 s; a huge one is
 // held at the int32 range instead of overflowing.
@@ -94,7 +96,8 @@ void reattach_segments(const char* stale) {
 
 // Runs one publish cycle and shows its result. A session that failed since the last cycle is
 // rebuilt first, so that a daemon which only receives actor commands (or publishes nothing)
-// comes back after the broker was away.
+// comes back after the broker was away. The pause after the cycle services the session, so
+// commands that arrive in it are applied at once.
 void publish_pass(int32_t counter) {
   demonstatus_state(counter, kStatePublishing, "publishing");
   demonstatus_text("publishing data");
@@ -110,7 +113,7 @@ void publish_pass(int32_t counter) {
   else
     snprintf(text, sizeof text, "No sensors published");
   demonstatus_text(text);
-  sleep(1);
+  mqtt_session_service_for(kPauseAfterCycleMs);
 }
 
 [[noreturn]] void main_loop() {
