@@ -1,5 +1,4 @@
-// The log under attack and under load: files planted at the log path are left alone, and a storm
-// of ignored signals while the daemon works leaves every line whole, in file and syslog mode.
+// The log under attack (files planted at its path) and under a storm of signals.
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -9,6 +8,7 @@
 #include <filesystem>
 #include <mutex>
 #include <regex>
+#include <sstream>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -18,6 +18,7 @@
 
 namespace {
 
+using harness::read_file;
 using harness::Scenario;
 using namespace std::chrono_literals;
 const std::string kIgnored = "Signal wird ignoriert";
@@ -37,8 +38,7 @@ TEST(LogSafe, PlantedFilesAtTheLogPathAreLeftAlone) {
   ASSERT_TRUE(s.controller().write_config(cfg));
   harness::Daemon& d = s.start_daemon();
   ASSERT_TRUE(d.wait_main_loop()) << d.diagnostics();
-  const std::string log = s.log().path(), other = s.controller().path("/other");
-  const std::string content(12000, 'p');
+  const std::string log = s.log().path(), other = log + ".other", content(12000, 'p');
   for (int step = 1; step <= 3; ++step) {
     const std::string& planted = step == 1 ? other : log;
     std::filesystem::remove(log);
@@ -48,9 +48,9 @@ TEST(LogSafe, PlantedFilesAtTheLogPathAreLeftAlone) {
     ASSERT_TRUE(d.signal(SIGHUP) &&
                 harness::wait_until([&] { return count_of(d.stdout_text(), kIgnored) == step; },
                                     harness::kQuickWait));
-    EXPECT_TRUE(step == 3 || harness::read_file(planted) == content) << step;
+    // The first line of the signal was handled before the second was echoed.
+    EXPECT_TRUE(step == 3 ? s.log().contains("(HUP) empfangen") : read_file(planted) == content);
   }
-  EXPECT_TRUE(s.log().wait_for(kIgnored, harness::kQuickWait)) << d.diagnostics();
 }
 
 // Bursts of eight kinds of ignored signals (the next once every line of the last is there) while
@@ -84,7 +84,10 @@ TEST(LogSafe, SignalStormWhileBusy) {
       std::string text = syslog ? datagrams : c.log().text();
       return text.substr(0, text.rfind('\n') + 1);
     };
-
+    // A logger that stops reading would hold the daemon in its send, as with the C library.
+    std::jthread reader([&](std::stop_token stop) {
+      for (; syslog && !stop.stop_requested(); std::this_thread::sleep_for(1ms)) lines();
+    });
     harness::Daemon& d = s.start_daemon();
     ASSERT_TRUE(c.wait_status(
         [](const status_entry& e) { return harness::field_text(e.state_text) == "SHM_LOCK23"; },
@@ -110,23 +113,20 @@ TEST(LogSafe, SignalStormWhileBusy) {
     sender.join();
     ASSERT_FALSE(hung) << "no lines after " << bursts << " bursts\n" << d.diagnostics();
     EXPECT_TRUE(c.set(1001, "22.5") && sub->wait_for_line("\"value\":\"22.50\"", 60000));
-    RecordProperty(syslog ? "syslog_signals" : "file_signals", 8 * bursts);
-
     // Each datagram exactly as the C library's syslog sends it.
-    const std::regex datagram(R"(<14>[A-Z][a-z]{2} [ 1-3]\d \d\d:\d\d:\d\d mqtt_k482916_demon V )"
-                              R"([0-9.]+\[)" +
-                              std::to_string(d.pid()) + R"(\]: \[-?\d+\][^\n]*\n)");
+    const std::regex datagram(
+        R"(<14>\w{3} [ 1-3]\d \d\d:\d\d:\d\d mqtt_k482916_demon V [0-9.]+\[)" +
+        std::to_string(d.pid()) + R"(\]: \[-?\d+\].*)");
     std::string all = lines();
-    for (size_t at = 0, end; syslog && (end = all.find('\n', at)) != std::string::npos;
-         at = end + 1)
-      ASSERT_TRUE(std::regex_match(all.substr(at, end + 1 - at), datagram))
-          << all.substr(at, end - at);
+    std::istringstream in(all);
+    for (std::string raw; syslog && std::getline(in, raw);)
+      ASSERT_TRUE(std::regex_match(raw, datagram)) << raw;
     EXPECT_EQ(count_of(all, "[4]" + kIgnored + "\n"), 8 * bursts);
-    for (int signo : kinds) {
-      std::string line =
-          "SIGNAL " + std::to_string(signo) + linux_signal_text(signo) + " empfangen !";
-      EXPECT_EQ(count_of(all, "[1]" + line + "\n"), bursts) << line;
-    }
+    for (int signo : kinds)
+      EXPECT_EQ(count_of(all, "[1]SIGNAL " + std::to_string(signo) + linux_signal_text(signo) +
+                                  " empfangen !\n"),
+                bursts);
+    reader = {};  // stopped and joined before its socket goes
     close(sock);
   }
 }
