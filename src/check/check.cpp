@@ -333,9 +333,6 @@ void check_log() {
   if (lstat(path, &st) != 0) return;  // not there yet: the daemon creates it
   if (const char* refusal = log_file_refusal(st))
     warn("log file %s is %s: the daemon does not write it", path, refusal);
-  else if (st.st_uid != geteuid())
-    warn("log file %s belongs to user %ld, not to this user (%ld)", path,
-         static_cast<long>(st.st_uid), static_cast<long>(geteuid()));
 }
 
 int run_check(bool connect) {

@@ -4,7 +4,6 @@
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
-#include <syslog.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,6 +12,9 @@
 #include <cstring>
 #include <ctime>
 
+#include "log/line_text.h"
+#include "log/local_clock.h"
+#include "log/log_syslog.h"
 #include "log/signal_mask.h"
 #include "support/paths.h"
 #include "support/sqldb.h"
@@ -78,12 +80,28 @@ void write_line(int fd, const char* prefix, const char* text) {
   write_all(fd, iov, 3);
 }
 
-// Opens the log file without following a symbolic link at its last component: /tmp is
-// world-writable and the daemon runs as root, so a planted link must not redirect its writes.
-// For the same reason only a regular file is used: opening a planted FIFO would block the daemon
-// (O_NONBLOCK keeps the open itself from waiting; it changes nothing for a regular file).
-int open_log_file(int flags) {
-  int fd = open(log_filename, flags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, kLogFileMode);
+// The current local time and the level in front of a line: "YYYY-MM-DD,hh:mm:ss[level]" for the
+// file, "hh:mm:ss[level]" for the echo.
+void stamp_prefix(char* out, size_t capacity, bool with_date, int level) {
+  local_stamp t = local_clock_stamp(time(nullptr));
+  LineText prefix(out, capacity);
+  if (with_date) {
+    prefix.number(t.year, 4).text("-").number(t.month, 2).text("-").number(t.day, 2).text(",");
+  }
+  prefix.number(t.hour, 2).text(":").number(t.minute, 2).text(":").number(t.second, 2);
+  prefix.text("[").number(level).text("]");
+}
+
+// Opens the log file for appending (creating it with kLogFileMode) and returns the descriptor,
+// or -1 when the file must be left alone. /tmp is world-writable and the daemon runs as root, so
+// the file is used only when it is the daemon's own: a symbolic link is not followed, and the
+// opened file must be a regular file (opening a planted FIFO would block the daemon; O_NONBLOCK
+// keeps the open itself from waiting) with one link (a hard link planted at the path would point
+// at another file) owned by the effective user (another user could read and forge the log). The
+// checks are made on the opened descriptor, so the path cannot be swapped between check and use.
+int open_log_file() {
+  int fd = open(log_filename, O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK,
+                kLogFileMode);
   if (fd < 0) return -1;
   struct stat st;
   if (fstat(fd, &st) != 0 || log_file_refusal(st) != nullptr) {
@@ -93,72 +111,48 @@ int open_log_file(int flags) {
   return fd;
 }
 
-// The current local time. tzset() in log_init has loaded the zone already, so this neither
-// allocates nor reads files, also when it runs inside the signal handler.
-struct tm local_now() {
-  struct tm tm_now;
-  log_local_time(time(nullptr), &tm_now);
-  return tm_now;
-}
-
-// Size of the log file, 0 when it cannot be opened for reading and writing.
-off_t log_file_size() {
-  int fd = open_log_file(O_RDWR);
-  if (fd < 0) return 0;
-  off_t size = lseek(fd, 0, SEEK_END);
-  close(fd);
-  return size < 0 ? 0 : size;
-}
-
-// Empties the log file and leaves the truncation notice as its only content.
-void truncate_log_file() {
-  int fd = open_log_file(O_WRONLY | O_CREAT | O_TRUNC);
-  if (fd < 0) return;
-  char notice[128];
-  snprintf(notice, sizeof notice,
-           "-----   Logfile truncated because it exceeded its size limitation of %ld bytes   -----",
-           static_cast<long>(log_max_filesize));
-  write_line(fd, "(...)\n", notice);
-  close(fd);
-}
-
-// Records one line in the log file: empties the file first when it has grown past the limit.
+// Records one line in the log file. A file that has grown past the limit is emptied through the
+// checked descriptor first and gets the truncation notice; the line follows it.
 void write_file_line(int level, const char* text) {
-  if (log_file_size() > static_cast<off_t>(log_max_filesize)) truncate_log_file();
-  int fd = open_log_file(O_WRONLY | O_CREAT | O_APPEND);
+  int fd = open_log_file();
   if (fd < 0) return;
-  struct tm t = local_now();
+  struct stat st;
+  if (fstat(fd, &st) == 0 && st.st_size > static_cast<off_t>(log_max_filesize) &&
+      ftruncate(fd, 0) == 0) {
+    char notice[128];
+    LineText(notice, sizeof notice)
+        .text("-----   Logfile truncated because it exceeded its size limitation of ")
+        .number(log_max_filesize)
+        .text(" bytes   -----");
+    write_line(fd, "(...)\n", notice);
+  }
   char prefix[kPrefixSize];
-  snprintf(prefix, sizeof prefix, "%04d-%02d-%02d,%02d:%02d:%02d[%d]", t.tm_year + 1900,
-           t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, level);
+  stamp_prefix(prefix, sizeof prefix, true, level);
   write_line(fd, prefix, text);
   close(fd);
-}
-
-// Hands one finished line to the system logger under the daemon's name.
-void syslog_send_default(const char* ident, const char* line) {
-  openlog(ident, LOG_PID | LOG_CONS, LOG_USER);
-  syslog(LOG_INFO, "%s", line);
-  closelog();
 }
 
 // Syslog mode: either threshold admits the message; the text is cut to 249 characters.
 void write_syslog_line(int level, const char* text) {
   if (level > log_level && level > log_syslog_logleveloverride) return;
-  char cut[kSyslogTextSize];
-  snprintf(cut, sizeof cut, "%s", text);
   char line[kSyslogLineSize];
-  snprintf(line, sizeof line, "[%d]%s\n", level, cut);
+  LineText(line, sizeof line)
+      .text("[")
+      .number(level)
+      .text("]")
+      .text(text, kSyslogTextSize - 1)
+      .text("\n");
   log_syslog_send(log_my_demon_name, line);
 }
 
-// The writer behind log_append: echo on stdout at log_level kLogEcho and above (for every message,
-// recorded or not), then the system logger in syslog mode or the size-limited file otherwise.
+// The writer behind log_append and log_signal_append: echo on stdout at log_level kLogEcho and
+// above (for every message, recorded or not), then the system logger in syslog mode or the
+// size-limited file otherwise. Safe in a signal handler: it formats with LineText, takes the time
+// from the local clock's span and makes only system calls (with the default syslog sender).
 void log_write(int level, const char* text) {
   if (log_level >= kLogEcho) {
-    struct tm t = local_now();
     char prefix[kPrefixSize];
-    snprintf(prefix, sizeof prefix, "%02d:%02d:%02d[%d]", t.tm_hour, t.tm_min, t.tm_sec, level);
+    stamp_prefix(prefix, sizeof prefix, false, level);
     write_line(STDOUT_FILENO, prefix, text);
   }
   if (log_syslog_enabled == 1) {
@@ -181,7 +175,7 @@ void write_console_line(const char* text) {
 
 }  // namespace
 
-log_syslog_sender log_syslog_send = syslog_send_default;
+log_syslog_sender log_syslog_send = log_syslog_datagram;
 
 // Defaults apply to anything the database cannot give.
 void log_read_settings() {
@@ -193,11 +187,13 @@ void log_read_settings() {
   sqldb_read_string("/sys/network/hostname", log_syslog_my_hostname, sizeof log_syslog_my_hostname);
 }
 
-// A link, FIFO or device planted in /tmp (world-writable; the daemon runs as root) must neither
-// redirect nor block the daemon's writes.
+// A link, FIFO, device or another user's file planted in /tmp (world-writable; the daemon runs as
+// root) must neither redirect nor block the daemon's writes, nor let its owner read or forge them.
 const char* log_file_refusal(const struct stat& st) {
   if (S_ISLNK(st.st_mode)) return "a symbolic link";
   if (!S_ISREG(st.st_mode)) return "not a regular file";
+  if (st.st_nlink != 1) return "a file with more than one link";
+  if (st.st_uid != geteuid()) return "owned by another user";
   return nullptr;
 }
 
@@ -205,7 +201,6 @@ const char* log_file_refusal(const struct stat& st) {
 void log_init(const char* filename, int level, int32_t demon_id, const char* name) {
   // Line-buffered stdout: a terminating signal ends the process with _exit, which flushes nothing.
   setvbuf(stdout, stdout_buffer, _IOLBF, sizeof stdout_buffer);
-  // Loads the time zone now, so local_now() never has to inside the signal handler.
   tzset();
 
   log_my_demon_id = demon_id;
@@ -233,6 +228,7 @@ void log_init(const char* filename, int level, int32_t demon_id, const char* nam
              log_my_demon_name, log_syslog_server, log_level);
   }
   if (log_level != 0) printf("%s\n", description);
+  if (log_syslog_enabled == 1) log_syslog_open();
 
   log_init_state = 1;
   log_appendf(kLogEssential, "----------   %s started (debuglevel=%d)   ----------", log_my_demon_name,
@@ -240,13 +236,15 @@ void log_init(const char* filename, int level, int32_t demon_id, const char* nam
 }
 
 // The caught signals are blocked while a line is written, so the signal handler never enters
-// the writer while it is half-way through a line; a signal that arrives meanwhile is delivered
-// (and logged) right after. Nothing here allocates, and errno is left as the caller had it.
+// the writer while it is half-way through a line or the local clock while it is refreshed; a
+// signal that arrives meanwhile is delivered (and logged) right after. Nothing here allocates,
+// and errno is left as the caller had it.
 void log_append(int level, const char* text) {
   if (text == nullptr) text = "";
   int saved_errno = errno;
   sigset_t previous;
   caught_signals_block(&previous);
+  local_clock_refresh(time(nullptr));
 
   int8_t signed_level = static_cast<int8_t>(static_cast<uint8_t>(level));
   if (log_init_state > 0) {
@@ -263,6 +261,18 @@ void log_append(int level, const char* text) {
   errno = saved_errno;
 }
 
+// The handler's path: the writer only, with the caught signals blocked as in log_append, so that a
+// second signal waits until this line is written.
+void log_signal_append(int level, const char* text) {
+  if (log_init_state <= 0) return;
+  int saved_errno = errno;
+  sigset_t previous;
+  caught_signals_block(&previous);
+  log_write(static_cast<int8_t>(static_cast<uint8_t>(level)), text != nullptr ? text : "");
+  caught_signals_restore(&previous);
+  errno = saved_errno;
+}
+
 // Formats into a fixed buffer first; the cut text is recorded like any other.
 void log_appendf(int level, const char* format, ...) {
   char text[kAppendfSize];
@@ -273,9 +283,8 @@ void log_appendf(int level, const char* format, ...) {
   log_append(level, text);
 }
 
-// The C library's time-zone conversion takes a lock that the signal handler (which logs with a
-// time stamp) would wait on for ever if it interrupted the conversion; so no caught signal is let
-// in while it runs.
+// The caught signals stay blocked while the C library converts, as they do for every other
+// conversion of the log module.
 void log_local_time(time_t when, struct tm* out) {
   sigset_t previous;
   caught_signals_block(&previous);

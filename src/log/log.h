@@ -47,7 +47,8 @@ extern char log_syslog_server[128];
 extern char log_syslog_my_hostname[128];
 
 // Reads the logging settings from the configuration database, prints the description line (when
-// the level is not 0) and records the start banner at level 1. The caller installs the signal
+// the level is not 0), connects to the system logger in syslog mode and records the start banner
+// at level 1. The caller installs the signal
 // handler afterwards (linux_signal_install_all), once everything it logs through is ready.
 // `filename` is the bare file name (at most 249 characters), `name` the display
 // name (at most 39 characters; longer ones are cut).
@@ -60,26 +61,37 @@ void log_init(const char* filename, int level, int32_t demon_id, const char* nam
 void log_read_settings();
 
 // Why the log writer leaves the file with status `st` alone (st taken without following a
-// symbolic link, as lstat gives it): "a symbolic link" or "not a regular file"; null when it
-// writes there.
+// symbolic link, as lstat gives it, or of the opened descriptor): "a symbolic link", "not a regular
+// file", "a file with more than one link" or "owned by another user"; null when it writes there.
 const char* log_file_refusal(const struct stat& st);
 
 // Records `text` at `level` (taken as a signed 8-bit number, so 255 means -1). Before log_init it
-// prints "*** ERROR: log_init() missing ***: <text>" on stdout instead. Never fails visibly; safe
-// to call from the signal handler (caught signals are blocked while a line is written).
+// prints "*** ERROR: log_init() missing ***: <text>" on stdout instead. Never fails visibly. The
+// caught signals are blocked while it runs, so a signal handler never interrupts it. Not safe in a
+// signal handler: it refreshes the local clock with localtime_r, uses stdio before log_init and
+// formats the console path with snprintf; a handler uses log_signal_append.
 void log_append(int level, const char* text);
 
+// log_append for the signal handler: the same line in the same place (echo, file or syslog), for
+// levels other than -1, after log_init (before it the text is dropped). Safe in a signal handler
+// when log_syslog_send is the default: it uses only system calls (sigprocmask, time, open, fstat,
+// ftruncate, writev, close, geteuid, and socket, connect, send, getpid in syslog mode), plain
+// copies and std::to_chars; the time stamp comes from the local clock's span that log_append
+// keeps current (log/local_clock.h).
+void log_signal_append(int level, const char* text);
+
 // The hand-off of a finished syslog-mode line ("[level]text\n", text cut to 249 characters) to
-// the system logger under identity `ident` (log_my_demon_name). The default opens the system log
-// (LOG_PID | LOG_CONS, LOG_USER), sends the line at LOG_INFO and closes it again. Tests may point
-// it at a recorder.
+// the system logger under identity `ident` (log_my_demon_name). The default, log_syslog_datagram
+// (log/log_syslog.h), sends it as syslog(3) with LOG_PID | LOG_CONS, LOG_USER and LOG_INFO would,
+// over a connection that log_init opens, and is safe in a signal handler. Tests may point it at a
+// recorder; a replacement is called from the signal handler as well.
 using log_syslog_sender = void (*)(const char* ident, const char* line);
 extern log_syslog_sender log_syslog_send;
 
 // printf-style log_append: the text is formatted into a 1024-byte buffer (longer texts are cut).
+// Not safe in a signal handler.
 void log_appendf(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
-// localtime_r of `when` into *out (zeroed on failure) with the caught signals blocked, so that the
-// signal handler, which takes the time for its log line, never interrupts a conversion. Every
-// local-time conversion of the daemon goes through here.
+// localtime_r of `when` into *out (zeroed on failure) with the caught signals blocked. Not safe in
+// a signal handler (the C library takes a lock and may read the zone file).
 void log_local_time(time_t when, struct tm* out);

@@ -4,9 +4,9 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 
+#include "log/line_text.h"
 #include "log/log.h"
 
 volatile int32_t linux_signal_received = 0;
@@ -30,7 +30,8 @@ bool is_terminating(int signo) {
 
 // Handles signal signo: logs it, then ends the process or returns. own_fault is true for a
 // SIGILL or SIGFPE that the process's own instructions raised: returning would execute the
-// faulting instruction again, so the process ends after the first line instead.
+// faulting instruction again, so the process ends after the first line instead. Everything here
+// is safe in a signal handler: plain copies, LineText, log_signal_append and _exit.
 void handle_signal(int signo, bool own_fault) {
   const char* name = linux_signal_text(signo);
   size_t i = 0;
@@ -38,15 +39,16 @@ void handle_signal(int signo, bool own_fault) {
   linux_signal_name[i] = '\0';
 
   char line[kLineSize];
-  snprintf(line, sizeof line, "SIGNAL %d%s empfangen !", signo, linux_signal_name);
-  log_append(kLogEssential, line);
+  LineText text(line, sizeof line);
+  text.text("SIGNAL ").number(signo).text(linux_signal_name).text(" empfangen !");
+  log_signal_append(kLogEssential, line);
   linux_signal_received = signo;
 
   // _exit, not exit: the handler may have interrupted the C library anywhere, so no atexit
   // handlers and no stdio flush run here (stdout is line-buffered, nothing is left in it).
   if (is_terminating(signo) || own_fault) _exit(kSignalExitStatus);
 
-  log_append(kLogDebug, "Signal wird ignoriert");
+  log_signal_append(kLogDebug, "Signal wird ignoriert");
   linux_signal_received = 0;
 }
 
