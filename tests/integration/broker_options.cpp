@@ -1,10 +1,7 @@
-// The broker options against real brokers: availability under MQTT 5 (mosquitto), client
-// certificates over TLS on a port other than 8883 (mosquitto), and MQTT 3.1.1 against a broker
-// that refuses 36-character client ids under MQTT 3.1 (aedes). One daemon run per broker set-up.
+// The broker options against real brokers (mosquitto, aedes), one daemon run per broker set-up.
 #include <unistd.h>
 
 #include <filesystem>
-#include <string>
 
 #include <gtest/gtest.h>
 
@@ -14,59 +11,52 @@ namespace {
 
 using harness::Scenario;
 using namespace std::chrono_literals;
-
 const std::string kUser = Scenario::kUser;
 const std::string kHere = std::filesystem::path(__FILE__).parent_path();
 
-// The configuration file text with `keys` added after the legacy ones.
+// The file text with `keys` after the legacy keys.
 std::string with_keys(std::string json, const std::string& keys) {
-  return json.insert(json.rfind('}'), ",\n  " + keys + "\n");
+  return json.insert(json.rfind('}'), "," + keys);
 }
 
-// A retained "online" after connect and subscriptions, "offline" then "online" across a reload,
-// and the broker's will "offline" after kill -9; commands, SUBACKs and publications under MQTT 5.
+// MQTT 5 with availability: retained "online", "offline" and "online" across a reload, the will
+// after kill -9; commands, SUBACKs and publication acknowledgements work under MQTT 5.
 TEST(BrokerOptions, AvailabilityUnderMqtt5) {
   Scenario s;
   harness::Controller& c = s.controller();
   harness::BridgeConfig cfg = s.config();
   cfg.name(1001, "kitchen").name(2001, "lamp").publish(1001).subscribe(2001);
-  ASSERT_TRUE(c.write_broker_access(with_keys(cfg.access_json(), "\"protocol\":\"5\"")));
-  ASSERT_TRUE(c.write_broker_setup(with_keys(cfg.setup_json(), "\"availability\":\"on\"")));
-  ASSERT_TRUE(c.set(1001, "21.5") && c.set(2001, "0", {.type = 2}));
+  ASSERT_TRUE(c.write_broker_access(with_keys(cfg.access_json(), "\"protocol\":\"5\"")) &&
+              c.write_broker_setup(with_keys(cfg.setup_json(), "\"availability\":\"on\"")) &&
+              c.set(1001, "21.5") && c.set(2001, "0", {.type = 2}));
   harness::Daemon& d = s.start_daemon();
   ASSERT_TRUE(d.wait_main_loop()) << s.diagnostics();
-  EXPECT_TRUE(s.log().contains("[1]Broker options: protocol 5, TLS: off, cafile:\"\", certfile:"
-                               "\"\", keyfile:\"\", availability: on"));
   const std::string topic = kUser + "/availability";
   auto seen = s.subscribe(topic);
-  ASSERT_TRUE(seen->wait_for_line(topic + " 1 online", 5000)) << seen->output();
-
   ASSERT_TRUE(s.publish(kUser + "/lamp/action", "1.5"));
   EXPECT_TRUE(s.log().wait_for("Aktor mit DB_ID 2001 (Real_ID: 1) gesetzt auf 1.50", 5s));
+  EXPECT_TRUE(s.log().wait_for("mqtt_publish: Rueckmeldung vom Callback", harness::kCycleWait));
   EXPECT_TRUE(s.log().contains("subscribe_callback: Subscribed"));
-  EXPECT_TRUE(c.wait_status([](const status_entry& e) {
-    return harness::field_text(e.status_text) == "OK: 1 sensors published";
-  }, harness::kCycleWait)) << c.describe_status();
-
-  ASSERT_TRUE(c.reload());
-  ASSERT_TRUE(seen->wait_for_line(topic + " 0 online", harness::kReadWait.count()));
+  ASSERT_TRUE(c.reload() && seen->wait_for_line(topic + " 0 online", 20000)) << seen->output();
   d.kill();
   harness::wait_until([&] { return seen->lines().size() >= 4; }, 5s);
   EXPECT_EQ(seen->lines(), (std::vector<std::string>{topic + " 1 online", topic + " 0 offline",
-                                                      topic + " 0 online", topic + " 0 offline"}));
+                                                     topic + " 0 online", topic + " 0 offline"}));
 }
 
-// A broker that requires client certificates, on a TLS port other than 8883: a missing and a
-// wrong certificate and a key readable by others never get through; the right one does.
+// A broker that requires client certificates, on a TLS port other than 8883: no certificate, a
+// wrong one and a key readable by others get nothing through; the right one does.
 TEST(BrokerOptions, ClientCertificateOnAnyPort) {
   test_env::TempDir pki;
   ASSERT_EQ(harness::run_process({"/bin/sh", "-c", R"(set -e; cd "$0"
-    k="-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2"
-    for n in ca other; do openssl req -x509 $k -keyout $n.key -out $n.crt -subj /CN=$n; done
-    for c in server:ca client:ca wrong:other; do n=${c%:*}; a=${c#*:}
-      openssl req -x509 $k -extensions v3_req -addext subjectAltName=IP:127.0.0.1 \
-        -CA $a.crt -CAkey $a.key -keyout $n.key -out $n.crt -subj /CN=$n; done
-    chmod 600 *.key)", pki.path()}).status, 0);
+    k="-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 -subj /CN=k482916"
+    for n in ca other; do openssl req -x509 $k -keyout $n.key -out $n.crt; done
+    for c in server:ca client:ca wrong:other; do openssl req -x509 $k -extensions v3_req -addext \
+      subjectAltName=IP:127.0.0.1 -CA ${c#*:}.crt -CAkey ${c#*:}.key -keyout ${c%:*}.key \
+      -out ${c%:*}.crt; done; chmod 600 *.key)",
+                                  pki.path()})
+                .status,
+            0);
   test_broker::BrokerOptions o = Scenario::broker_options();
   o.tls_port = test_broker::free_port();
   o.cafile = pki.path() + "/ca.crt";
@@ -78,69 +68,60 @@ TEST(BrokerOptions, ClientCertificateOnAnyPort) {
   std::filesystem::copy(pki.path(), c.path("/certs"));
   harness::BridgeConfig cfg = s.config();
   cfg.port = std::to_string(o.tls_port);
-  cfg.name(1001, "kitchen").publish(1001);
-  ASSERT_TRUE(c.write_config(cfg) && c.set(1001, "21.5"));
-  const std::string tls = "\"tls\":\"on\", \"cafile\":\"/certs/ca.crt\"";
-  const auto cert = [&](const std::string& name) {
-    return with_keys(cfg.access_json(), tls + ", \"certfile\":\"/certs/" + name +
-                                            ".crt\", \"keyfile\":\"/certs/" + name + ".key\"");
-  };
+  ASSERT_TRUE(c.write_config(cfg.name(1001, "kitchen").publish(1001)) && c.set(1001, "21.5"));
   auto live = s.subscribe(kUser + "/#");
-  const std::string retry = "Keine Verbindung zum Broker";
-  const auto retried_with = [&](const std::string& access) {
-    size_t mark = s.log().mark();
-    return c.write_broker_access(access) &&
-           s.log().wait_for(retry, 2 * harness::kCycleWait + harness::kReadWait, mark, 2);
+  s.start_daemon();
+  // Each configuration is read again by the retries; two lines after the change prove its turn.
+  const auto refused = [&](const std::string& cert, const std::string& line) {
+    const size_t mark = s.log().mark();
+    std::string keys = "\"tls\":\"on\",\"cafile\":\"/certs/ca.crt\"";
+    if (!cert.empty())
+      keys += ",\"certfile\":\"/certs/" + cert + ".crt\",\"keyfile\":\"/certs/" + cert + ".key\"";
+    return c.write_broker_access(with_keys(cfg.access_json(), keys)) &&
+           s.log().wait_for(line, 90s, mark, 2);
   };
-  ASSERT_TRUE(c.write_broker_access(with_keys(cfg.access_json(), tls)));
-  harness::Daemon& d = s.start_daemon();
-  EXPECT_TRUE(s.log().wait_for(retry, harness::kStartupWait + 2 * harness::kCycleWait, 0, 2));
-  EXPECT_TRUE(retried_with(cert("wrong"))) << d.diagnostics();
+  EXPECT_TRUE(refused("", "Keine Verbindung zum Broker")) << s.diagnostics();
+  EXPECT_TRUE(refused("wrong", "Keine Verbindung zum Broker")) << s.diagnostics();
   std::filesystem::permissions(c.path("/certs/client.key"), std::filesystem::perms::others_read,
                                std::filesystem::perm_options::add);
-  size_t mark = s.log().mark();
-  ASSERT_TRUE(c.write_broker_access(cert("client")));
-  EXPECT_TRUE(s.log().wait_for("/certs/client.key\" is readable by group or others (mode 604)",
-                               2 * harness::kCycleWait + harness::kReadWait, mark));
+  EXPECT_TRUE(
+      refused("client", "client.key\" is readable by group or others (mode 604), not used"));
   EXPECT_TRUE(live->lines().empty()) << live->output();
-
   std::filesystem::permissions(c.path("/certs/client.key"), std::filesystem::perms::others_read,
                                std::filesystem::perm_options::remove);
   EXPECT_TRUE(live->wait_for_line(kUser + "/kitchen ", 60000)) << s.diagnostics();
 }
 
-// aedes refuses the 36-character uuid under MQTT 3.1, also when "protocol" has an unknown value
-// and falls back to it, and takes it under 3.1.1 with commands, SUBACKs and publications.
+// aedes refuses the 36-character uuid under MQTT 3.1 (also the fallback of an unknown
+// "protocol") and takes it under 3.1.1, with commands, SUBACKs and publications.
 TEST(BrokerOptions, StrictBrokerTakesLongUuidUnder311) {
   if (access("/usr/bin/node", X_OK) != 0) GTEST_SKIP() << "node is missing: no aedes broker";
   const std::string aedes = harness::build_dir() + "/aedes";
   ASSERT_EQ(harness::run_process({kHere + "/../../scripts/aedes.sh", aedes}, {}, 300s).status, 0);
-  const int port = test_broker::free_port();
+  test_broker::ClientOptions anyone;
+  anyone.port = test_broker::free_port();
+  const std::string port = std::to_string(anyone.port);
   struct Child {
     pid_t pid;
     ~Child() { test_broker::end_child(pid); }
-  } broker{test_broker::spawn(
-      {"/usr/bin/node", kHere + "/aedes_broker.mjs", aedes, std::to_string(port)}, "")};
-  ASSERT_TRUE(harness::wait_until([&] { return test_broker::port_open(port); }, 20s));
-
+  } broker{test_broker::spawn({"/usr/bin/node", kHere + "/aedes_broker.mjs", aedes, port}, "")};
+  ASSERT_TRUE(harness::wait_until([&] { return test_broker::port_open(anyone.port); }, 20s));
   harness::Controller c;
   harness::BridgeConfig cfg;
   cfg.uuid = kUser;
-  cfg.port = std::to_string(port);
-  test_broker::ClientOptions anyone;
-  anyone.port = port;
+  cfg.port = port;
   cfg.name(1001, "kitchen").name(2001, "lamp").publish(1001).subscribe(2001);
-  ASSERT_TRUE(c.write_broker_setup(cfg.setup_json()) && c.set(1001, "21.5"));
-  ASSERT_TRUE(c.set(2001, "0", {.type = 2}));
-  ASSERT_TRUE(c.write_broker_access(with_keys(cfg.access_json(), "\"protocol\":\"4\"")));
+  ASSERT_TRUE(c.write_broker_setup(cfg.setup_json()) && c.set(1001, "21.5") &&
+              c.set(2001, "0", {.type = 2}) &&
+              c.write_broker_access(with_keys(cfg.access_json(), "\"protocol\":\"4\"")));
   harness::Daemon d(c);
   ASSERT_TRUE(d.wait_main_loop()) << d.diagnostics();
   EXPECT_TRUE(c.log().contains("[1]Config: unknown value \"4\" of \"protocol\", using 3.1"));
   EXPECT_TRUE(c.log().contains("connect_callback: Connect failed")) << d.diagnostics();
-
   test_broker::Subscriber live(anyone, kUser + "/#");
-  ASSERT_TRUE(c.write_broker_access(with_keys(cfg.access_json(), "\"protocol\":\"3.1.1\"")));
-  ASSERT_TRUE(live.ready() && c.reload());
+  ASSERT_TRUE(live.ready() &&
+              c.write_broker_access(with_keys(cfg.access_json(), "\"protocol\":\"3.1.1\"")) &&
+              c.reload());
   ASSERT_TRUE(live.wait_for_line(kUser + "/kitchen ", 40000)) << d.diagnostics();
   EXPECT_TRUE(c.log().contains("subscribe_callback: Subscribed"));
   ASSERT_EQ(test_broker::publish(anyone, kUser + "/lamp/action", "2"), 0);
