@@ -7,8 +7,6 @@
 
 #include <cstring>
 #include <string>
-#include <tuple>
-#include <vector>
 
 namespace {
 
@@ -66,18 +64,6 @@ TEST(JsonReadTag, TakesTheFirstOccurrenceOfTheBareName) {
   EXPECT_EQ(tag("{\"port\":1883,\"host\":\"broker\"}", "port").second, "host");
   // The name inside a longer key.
   EXPECT_EQ(tag("{\"report\":\"7\",\"port\":\"1883\"}", "port").second, "7");
-}
-
-TEST(JsonReadKey, OnlyTheQuotedNameWithItsColonMatches) {
-  char out[kSettingSize];
-  for (const auto& [text, result, value] : std::vector<std::tuple<std::string, int, std::string>>{
-           {"{\"cafile\":\"/protocol\",\"protocols\":\"4\",\"protocol\":\"5\"}", 1, "5"},
-           {"{\"protocol\" : \"5\"}", -1, "(tag not found)"},
-           {"{\"protocol\":5}", -2, "(data begin not found)"},
-           {"{\"protocol\":\"3.1.1", -3, "(data end not found)"}}) {
-    EXPECT_EQ(json_read_key(text.c_str(), "protocol", out, sizeof out), result) << text;
-    EXPECT_EQ(std::string(out), value) << text;
-  }
 }
 
 TEST(JsonReadTag, CutsAtTheCapacity) {
