@@ -62,32 +62,38 @@ call_table call_names;
 // at least one is present, so a configuration without them logs what it always did.
 int32_t options_found = 0;
 
-// Looks an optional key of the broker options up in text into value. Returns false when the key is
-// absent; a key without a proper quoted value is present and leaves the lookup's error text.
-bool read_option(const char* key) {
-  if (json_read_key(text, key, value, sizeof value) == -1) return false;
-  options_found++;
-  return true;
+// Looks an optional key of the broker options up in text into value and returns the lookup's
+// result: -1 when the key is absent; a key without a proper quoted value leaves its error text.
+int read_option(const char* key) {
+  const int result = json_read_key(text, key, value, sizeof value);
+  if (result != -1) options_found++;
+  return result;
 }
 
 void log_unknown_value(const char* key, const char* fallback) {
-  log_appendf(kLogEssential, "Config: unknown value \"%s\" of \"%s\", using %s", value, key, fallback);
+  log_appendf(kLogEssential, "Config: unknown value \"%s\" of \"%s\", using %s", value, key,
+              fallback);
 }
 
 // "on" gives 1; a missing key, "off" or an unknown value 0.
 int32_t read_switch(const char* key) {
-  if (!read_option(key)) return 0;
+  if (read_option(key) == -1) return 0;
   if (strcmp(value, "on") == 0) return 1;
   if (strcmp(value, "off") != 0) log_unknown_value(key, "off");
   return 0;
 }
 
-// The path of `key`, or "" when it is missing or too long for the setting (a cut path would name
-// another file).
+// The path of `key`, or "" when it is missing, has no proper value or is too long for the setting
+// (a cut path would name another file).
 void read_path(const char* key, char (&setting)[kPathSettingSize]) {
   setting[0] = '\0';
-  if (!read_option(key)) return;
-  if (strlen(value) >= sizeof setting) {
+  const int result = read_option(key);
+  if (result == -1) return;
+  if (result < 0) {
+    log_unknown_value(key, "none");
+    return;
+  }
+  if (static_cast<size_t>(result) >= sizeof setting) {
     log_appendf(kLogEssential, "Config: \"%s\" longer than %ld characters, not used", key,
                 static_cast<long>(sizeof setting - 1));
     return;
@@ -105,7 +111,7 @@ constexpr protocol_name kProtocols[] = {
 // The broker options of brokerAccess.json, read after its legacy keys.
 void read_access_options() {
   mqtt_protocol = MQTT_PROTOCOL_V31;
-  if (read_option("protocol")) {
+  if (read_option("protocol") != -1) {
     bool known = false;
     for (const protocol_name& p : kProtocols) {
       if (strcmp(value, p.text) == 0) {

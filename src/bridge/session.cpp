@@ -41,12 +41,14 @@ bool online_due = false;
 // Publishes a retained availability message of the session; the result is not examined (a lost
 // connection is noticed by the session service).
 void publish_availability(struct mosquitto* mosq, const char* payload) {
-  mosquitto_publish(mosq, nullptr, session_availability, static_cast<int>(strlen(payload)),
-                    payload, 0, true);
+  mosquitto_publish(mosq, nullptr, session_availability, static_cast<int>(strlen(payload)), payload,
+                    0, true);
 }
 
 // A key file with a pass phrase has nobody to type it: the key is refused instead of asking.
-int no_passphrase(char*, int, int, void*) { return 0; }
+int no_passphrase(char*, int, int, void*) {
+  return 0;
+}
 
 // The TLS set-up of mqtt_open. Returns false after logging why when the client must not connect.
 bool set_tls() {
@@ -60,14 +62,16 @@ bool set_tls() {
     path_with_root(mqtt_keyfile, keyfile, sizeof keyfile);
     struct stat st;
     if (stat(keyfile, &st) == 0 && (st.st_mode & (S_IRGRP | S_IROTH)) != 0) {
-      log_appendf(kLogWarning, "mqtt_open: key file \"%s\" is readable by group or others (mode %03o), not used",
+      log_appendf(kLogWarning,
+                  "mqtt_open: key file \"%s\" is readable by group or others (mode %03o), not used",
                   keyfile, static_cast<unsigned>(st.st_mode & 0777));
       return false;
     }
   }
   log_append(kLogDebug, "mqtt_open: mosquitto_tls_set()");
-  int tls_rc = mosquitto_tls_set(mqtt_mosq, cafile, nullptr, with_cert ? certfile : nullptr,
-                                 with_cert ? keyfile : nullptr, with_cert ? no_passphrase : nullptr);
+  int tls_rc =
+      mosquitto_tls_set(mqtt_mosq, cafile, nullptr, with_cert ? certfile : nullptr,
+                        with_cert ? keyfile : nullptr, with_cert ? no_passphrase : nullptr);
   // A client whose CA file was refused connects without TLS, and the password would cross the
   // network in clear text. No connection is better.
   if (tls_rc != MOSQ_ERR_SUCCESS) {
@@ -150,8 +154,9 @@ int mqtt_open(const char* host, int port, int keepalive, const char* username,
     char topic[kAvailabilityTopicSize];
     availability_topic(username, topic);
     log_append(kLogDebug, "mqtt_open: mosquitto_will_set()");
-    const int will_rc = mosquitto_will_set(mqtt_mosq, topic, static_cast<int>(strlen(kAvailabilityOffline)),
-                                           kAvailabilityOffline, 0, true);
+    const int will_rc =
+        mosquitto_will_set(mqtt_mosq, topic, static_cast<int>(strlen(kAvailabilityOffline)),
+                           kAvailabilityOffline, 0, true);
     // A user name that is no valid topic (with + or #) gets no will and no availability messages.
     if (will_rc == MOSQ_ERR_SUCCESS) {
       snprintf(session_availability, sizeof session_availability, "%s", topic);
@@ -182,7 +187,7 @@ int mqtt_open(const char* host, int port, int keepalive, const char* username,
 void mqtt_close() {
   log_append(kLogDebug, "mqtt_close() begin ...");
   // A deliberate end: "offline" is said here, and the DISCONNECT makes the broker drop the will.
-  if (mqtt_mosq != nullptr && session_availability[0] != '\0') {
+  if (mqtt_mosq != nullptr && session_availability[0] != '\0' && session_accepted) {
     publish_availability(mqtt_mosq, kAvailabilityOffline);
     mosquitto_disconnect(mqtt_mosq);
   }

@@ -51,8 +51,8 @@ int mqtt_open(const char* host, int port, int keepalive, const char* username,
               const char* password);
 
 // Destroys the client without a DISCONNECT (a null handle is fine), sets mqtt_mosq to null,
-// cleans the library up and sleeps 1 second. A session opened with availability first publishes
-// "offline" and disconnects.
+// cleans the library up and sleeps 1 second. A session with availability that the broker accepted
+// first publishes "offline" and disconnects.
 void mqtt_close();
 
 // mqtt_close, mqtt_open with the current settings, mqtt_loop_wait(2000); clears mqtt_session_lost.

@@ -164,8 +164,8 @@ TEST(Session, ConnectPacketOfEachProtocolWithAndWithoutWill) {
       mqtt_availability = will;
       Listener listener;
       ASSERT_EQ(mqtt_open("127.0.0.1", listener.port(), 60, "dev-0001", "secret"), 0);
-      std::string body{0x00, 0x04, 'M', 'Q', 'T', 'T', static_cast<char>(protocol),
-                       static_cast<char>(will ? 0xE6 : 0xC2), 0x00, 0x3C};
+      std::string body = std::string("\0\4MQTT", 6) + static_cast<char>(protocol) +
+                         static_cast<char>(will ? 0xE6 : 0xC2) + std::string("\0\x3C", 2);
       const bool v5 = protocol == MQTT_PROTOCOL_V5;
       if (v5) body += std::string{0x03, 0x21, 0x00, 0x14};  // libmosquitto's receive maximum 20
       for (std::string f : {"dev-0001", "dev-0001/availability", "offline", "dev-0001", "secret"}) {
