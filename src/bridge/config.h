@@ -32,6 +32,20 @@ extern int32_t mqtt_interval;             // "interval" in seconds, 5 or more (i
 extern double mqtt_threshold;             // "threshold", 0.1 or more
 extern int32_t mqtt_reload_seen;  // reload_counter seen by the last full read (initially -1)
 
+// Broker options, each switched on by a key of its own and looked up as "key":"value" after the
+// legacy keys (see json_read_key); a missing key keeps the default, so a file without them gives
+// the session it always had. An unknown value logs one level-1 line and keeps the default.
+// Written by the full read only; used by mqtt_open and mqtt_close.
+constexpr size_t kPathSettingSize = 128;  // file paths: at most 127 characters, longer is refused
+extern int32_t mqtt_protocol;  // "protocol" 3.1, 3.1.1 or 5: libmosquitto's MQTT_PROTOCOL_V31
+                               // (default), MQTT_PROTOCOL_V311 or MQTT_PROTOCOL_V5
+extern char mqtt_cafile[kPathSettingSize];    // "cafile": CA file instead of the bundle; "" none
+extern char mqtt_certfile[kPathSettingSize];  // "certfile": client certificate; "" none
+extern char mqtt_keyfile[kPathSettingSize];   // "keyfile": its private key; "" none
+extern int32_t mqtt_tls;           // "tls" "on": 1 = TLS on any port (port 8883 always has TLS)
+extern int32_t mqtt_availability;  // "availability" "on" (brokerSetup.json): 1 = will and
+                                   // online/offline messages on "<uuid>/availability"
+
 // Publish table: sensors of the "pub" section with their call names. Written by the full read.
 extern int32_t mqtt_publish_sensor_dbids;
 extern int32_t mqtt_publish_sensor_dbid[kTableSize];
@@ -60,6 +74,16 @@ void mqtt_access_settings(const char* text);
 // number: 0.1). Writes those settings only and logs nothing.
 void mqtt_setup_settings(const char* text);
 
+// The broker options of brokerAccess.json in `access` ("protocol", "cafile", "certfile",
+// "keyfile", "tls", each looked up as "key": with json_read_key) and of brokerSetup.json in `setup`
+// ("availability"). Absent keys give the defaults (MQTT 3.1, no files, TLS by port only,
+// availability off); an unknown or unusable value logs one level-1 line and gives the default.
+void mqtt_access_options(const char* access);
+void mqtt_setup_options(const char* setup);
+
+// "3.1", "3.1.1" or "5" for a protocol level of mqtt_protocol; "?" for any other.
+const char* mqtt_protocol_text(int32_t level);
+
 // What the full read does with a selected entry of the "pub" or "sub" section.
 constexpr int kEntryTaken = 0;
 constexpr int kEntryTableFull = 1;     // its table holds kTableSize entries already
@@ -75,13 +99,15 @@ int mqtt_entry_fate(int32_t stored, bool actor, const selected_entry& e,
 // (5 when it is 6 or more) and returns it; logs nothing. Mode 0 or any other (full read): copies
 // reload_counter into mqtt_reload_seen (when shm_reload is attached), reads both files, fills
 // every setting and both tables, resets mqtt_old_sensordata, rebuilds the broker session
-// (mqtt_reset), subscribes one action topic per actor, services the session for 2000 ms and
-// returns 5. File paths get the root prefix.
+// (mqtt_reset), subscribes one action topic per actor, announces the session online
+// (mqtt_announce_online), services the session for 2000 ms and returns 5. File paths get the
+// root prefix.
 //
 // Limits of the file format, enforced by cutting or skipping, never by writing past storage:
 // a file is read up to 16383 bytes, a section up to 8183 characters; text settings keep 79
 // characters, numeric values 9999, call names 39; of a section entry's key only the 20
 // characters nearest the colon count; call names, sensors and actors beyond the 512th entry are
 // left out (one level-2 line says how many); an actor whose action topic would exceed 79
-// characters is left out (not entered, not subscribed) with a level-2 line.
+// characters is left out (not entered, not subscribed) with a level-2 line; a path of the broker
+// options over 127 characters is not used, with a level-1 line.
 int mqtt_read_config(int mode);

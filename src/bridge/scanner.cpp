@@ -1,5 +1,6 @@
 #include "bridge/scanner.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "support/numbers.h"
@@ -9,6 +10,8 @@ namespace {
 constexpr char kQuote = '"';
 // Blanks that may stand around the colon of a top-level value.
 constexpr const char* kBlanks = " \t\r\n";
+constexpr const char* kTagNotFound = "(tag not found)";
+constexpr size_t kKeyPatternSize = 64;  // "\"key\":" of json_read_key: keys up to 60 characters
 
 // Copies at most cap - 1 characters of src[0..len-1] into out and terminates it.
 // Returns the number of characters copied. REQUIRES: cap >= 1.
@@ -23,6 +26,18 @@ int copy_cut(char* out, size_t cap, const char* src, size_t len) {
 int lookup_error(char* out, size_t cap, const char* text, int code) {
   copy_cut(out, cap, text, strlen(text));
   return code;
+}
+
+// The value of a lookup: the first double-quoted string at or after text[begin], copied into out
+// (cut to cap - 1 characters). Results and error texts as json_read_tag. REQUIRES: cap >= 1.
+int read_quoted(const char* text, size_t begin, char* out, size_t cap) {
+  if (begin >= strlen(text)) return lookup_error(out, cap, "(data begin not found)", -2);
+  const char* open = strchr(text + begin, kQuote);
+  if (open == nullptr) return lookup_error(out, cap, "(data begin not found)", -2);
+  if (open[1] == '\0') return lookup_error(out, cap, "(data end not found)", -3);
+  const char* close = strchr(open + 1, kQuote);
+  if (close == nullptr) return lookup_error(out, cap, "(data end not found)", -3);
+  return copy_cut(out, cap, open + 1, static_cast<size_t>(close - (open + 1)));
 }
 
 }  // namespace
@@ -50,18 +65,26 @@ int json_read_tag(const char* text, const char* tag, char* out, size_t cap) {
   if (text == nullptr) text = "";
   if (tag == nullptr) tag = "";
   const int p = str_find(text, tag, 0);
-  if (p < 0) return lookup_error(out, cap, "(tag not found)", -1);
+  if (p < 0) return lookup_error(out, cap, kTagNotFound, -1);
 
   // Past the name, its closing quote and one more character (normally the colon).
-  const size_t n = strlen(text);
-  const size_t begin = static_cast<size_t>(p) + strlen(tag) + 2;
-  if (begin >= n) return lookup_error(out, cap, "(data begin not found)", -2);
-  const char* open = strchr(text + begin, kQuote);
-  if (open == nullptr) return lookup_error(out, cap, "(data begin not found)", -2);
-  if (open[1] == '\0') return lookup_error(out, cap, "(data end not found)", -3);
-  const char* close = strchr(open + 1, kQuote);
-  if (close == nullptr) return lookup_error(out, cap, "(data end not found)", -3);
-  return copy_cut(out, cap, open + 1, static_cast<size_t>(close - (open + 1)));
+  return read_quoted(text, static_cast<size_t>(p) + strlen(tag) + 2, out, cap);
+}
+
+// The pattern holds the quotes and the colon, so the name inside a value or a longer key does not
+// match; only the same pattern written earlier in the text does.
+int json_read_key(const char* text, const char* key, char* out, size_t cap) {
+  if (out == nullptr || cap == 0) return -1;
+  if (text == nullptr) text = "";
+  if (key == nullptr) key = "";
+  char pattern[kKeyPatternSize];
+  const int len = snprintf(pattern, sizeof pattern, "\"%s\":", key);
+  if (len < 0 || static_cast<size_t>(len) >= sizeof pattern) {
+    return lookup_error(out, cap, kTagNotFound, -1);
+  }
+  const int p = str_find(text, pattern, 0);
+  if (p < 0) return lookup_error(out, cap, kTagNotFound, -1);
+  return read_quoted(text, static_cast<size_t>(p + len), out, cap);
 }
 
 // Only the quotes before the occurrence are counted: the format has no escapes, so an odd count

@@ -1,6 +1,7 @@
 // The text scanner of the bridge configuration. brokerAccess.json and brokerSetup.json are not
-// parsed as JSON: top-level values are found by plain text search for the bare key name, and the
-// "call", "pub" and "sub" sections are scanned colon by colon. Every routine here works on
+// parsed as JSON: top-level values are found by plain text search for the bare key name (the
+// broker options for the quoted name and its colon), and the "call", "pub" and "sub" sections are
+// scanned colon by colon. Every routine here works on
 // caller-owned buffers with explicit capacities, keeps no state and never logs, so the same code
 // serves the configuration read and the fuzz target.
 #pragma once
@@ -44,6 +45,12 @@ int json_read_tag(const char* text, const char* tag, char* out, size_t cap);
 // character after that colon and the blanks after it (the value's place), or -1 when the
 // occurrence is not a key. REQUIRES: text and tag non-null, tag occurs at pos.
 int json_key_at(const char* text, const char* tag, int pos);
+
+// Looks up the value of a key written as quote, name, quote, colon with nothing between them
+// (the pattern "\"protocol\":" for the key protocol): finds the first occurrence of that pattern
+// in `text` and takes the next double-quoted string after the colon. Results, error texts and
+// cutting as json_read_tag; a key of more than 60 characters is not found (-1).
+int json_read_key(const char* text, const char* key, char* out, size_t cap);
 
 // Copies the text of the section that starts after the first occurrence of `pattern` (for
 // example kSectionPub) up to the first closing brace after it, or up to the end of the text, into

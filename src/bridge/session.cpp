@@ -5,6 +5,7 @@
 
 #include <mosquitto.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <string>
 
 #include "bridge/actor.h"
 #include "bridge/config.h"
@@ -30,6 +32,27 @@ constexpr int kServiceMaxPackets = 1;  // and handles at most this many packets
 constexpr int kResetServiceMs = 2000;  // servicing after a reset
 constexpr unsigned kClosePauseS = 1;   // pause after destroying the client
 
+static_assert(kAvailabilityTopicSize ==
+              kSettingSize + std::char_traits<char>::length(kAvailabilitySuffix));
+
+// Availability of the open session: its topic ("" when the session has none), whether the broker
+// accepted the connection, and whether "online" is due once it does. Reset by every mqtt_open.
+char session_availability[kAvailabilityTopicSize] = "";
+bool session_accepted = false;
+bool online_due = false;
+
+// Publishes a retained availability message of the session; the result is not examined (a lost
+// connection is noticed by the session service).
+void publish_availability(struct mosquitto* mosq, const char* payload) {
+  mosquitto_publish(mosq, nullptr, session_availability, static_cast<int>(strlen(payload)), payload,
+                    0, true);
+}
+
+// A key file with a pass phrase has nobody to type it: the key is refused instead of asking.
+int no_passphrase(char*, int, int, void*) {
+  return 0;
+}
+
 }  // namespace
 
 // mosquitto_new refuses an empty or malformed UTF-8 id, and on that path closes file descriptor
@@ -40,18 +63,40 @@ bool mqtt_client_id_acceptable(const char* username) {
   return mosquitto_validate_utf8(username, static_cast<int>(len)) == MOSQ_ERR_SUCCESS;
 }
 
-// libmosquitto 2.0 speaks MQTT 3.1.1 by default; the daemon speaks MQTT 3.1 ("MQIsdp", level 3).
+// libmosquitto 2.0 speaks MQTT 3.1.1 by default; the daemon speaks MQTT 3.1 ("MQIsdp", level 3)
+// unless the configuration asks for 3.1.1 or 5. The callbacks are the same for every level.
 struct mosquitto* mqtt_client_new(const char* username) {
   if (!mqtt_client_id_acceptable(username)) return nullptr;
   struct mosquitto* mosq = mosquitto_new(username, true, nullptr);
-  if (mosq != nullptr) mosquitto_int_option(mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V31);
+  if (mosq != nullptr) mosquitto_int_option(mosq, MOSQ_OPT_PROTOCOL_VERSION, mqtt_protocol);
   return mosq;
 }
 
-// No CA directory, client certificate, key or password callback; no insecure mode is ever set.
-int mqtt_client_tls(struct mosquitto* mosq, char* cafile, size_t cap) {
-  path_with_root(kCaBundle, cafile, cap);
-  return mosquitto_tls_set(mosq, cafile, nullptr, nullptr, nullptr, nullptr);
+bool mqtt_tls_on(int port) {
+  return port == kTlsPort || mqtt_tls != 0;
+}
+
+void mqtt_tls_files(tls_files* files) {
+  path_with_root(mqtt_cafile[0] != '\0' ? mqtt_cafile : kCaBundle, files->cafile,
+                 sizeof files->cafile);
+  files->with_cert = mqtt_certfile[0] != '\0' && mqtt_keyfile[0] != '\0';
+  files->certfile[0] = '\0';
+  files->keyfile[0] = '\0';
+  files->key_mode = 0;
+  if (!files->with_cert) return;
+  path_with_root(mqtt_certfile, files->certfile, sizeof files->certfile);
+  path_with_root(mqtt_keyfile, files->keyfile, sizeof files->keyfile);
+  struct stat st;
+  if (stat(files->keyfile, &st) == 0) files->key_mode = st.st_mode & 0777;
+}
+
+// No CA directory and no insecure mode is ever set; a key with a pass phrase is refused rather
+// than asked for.
+int mqtt_client_tls(struct mosquitto* mosq, const tls_files& files) {
+  if ((files.key_mode & (S_IRGRP | S_IROTH)) != 0) return kTlsKeyExposed;
+  const bool cert = files.with_cert;
+  return mosquitto_tls_set(mosq, files.cafile, nullptr, cert ? files.certfile : nullptr,
+                           cert ? files.keyfile : nullptr, cert ? no_passphrase : nullptr);
 }
 
 namespace {
@@ -71,7 +116,37 @@ int ms_until(const struct timespec& end) {
   return static_cast<int>(ns / 1000000LL);
 }
 
+// The TLS set-up of mqtt_open. Returns false after logging why when the client must not connect.
+bool set_tls() {
+  tls_files files;
+  mqtt_tls_files(&files);
+  if ((files.key_mode & (S_IRGRP | S_IROTH)) != 0) {
+    log_appendf(kLogWarning,
+                "mqtt_open: key file \"%s\" is readable by group or others (mode %03o), not used",
+                files.keyfile, files.key_mode);
+    return false;
+  }
+  log_append(kLogDebug, "mqtt_open: mosquitto_tls_set()");
+  const int tls_rc = mqtt_client_tls(mqtt_mosq, files);
+  // A client whose CA file was refused connects without TLS, and the password would cross the
+  // network in clear text. No connection is better.
+  if (tls_rc != MOSQ_ERR_SUCCESS) {
+    log_appendf(kLogWarning, "mqtt_open: mosquitto_tls_set() failed (%ld), CA file \"%s\"",
+                static_cast<long>(tls_rc), files.cafile);
+    if (files.with_cert) {
+      log_appendf(kLogWarning, "mqtt_open: certificate \"%s\", key file \"%s\"", files.certfile,
+                  files.keyfile);
+    }
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
+
+void availability_topic(const char* user, char (&out)[kAvailabilityTopicSize]) {
+  snprintf(out, sizeof out, "%s%s", user, kAvailabilitySuffix);
+}
 
 // Opens the session: creates the client, registers the callbacks, sets the credentials (and TLS
 // on port 8883) and connects.
@@ -88,6 +163,10 @@ int mqtt_open(const char* host, int port, int keepalive, const char* username,
 
   log_append(kLogDebug, "mqtt_open: mosquitto_lib_init()");
   mosquitto_lib_init();
+
+  session_availability[0] = '\0';
+  session_accepted = false;
+  online_due = false;
 
   // A client left over from an open without a close would keep its socket for ever.
   if (mqtt_mosq != nullptr) mosquitto_destroy(mqtt_mosq);
@@ -114,18 +193,25 @@ int mqtt_open(const char* host, int port, int keepalive, const char* username,
   log_append(kLogDebug, "mqtt_open: mosquitto_username_pw_set()");
   mosquitto_username_pw_set(mqtt_mosq, username, password);
 
-  if (port == kTlsPort) {
-    char cafile[kPathCapacity];
-    log_append(kLogDebug, "mqtt_open: mosquitto_tls_set()");
-    int tls_rc = mqtt_client_tls(mqtt_mosq, cafile, sizeof cafile);
-    // A client whose CA file was refused connects without TLS, and the password would cross the
-    // network in clear text. No connection is better.
-    if (tls_rc != MOSQ_ERR_SUCCESS) {
-      log_appendf(kLogWarning, "mqtt_open: mosquitto_tls_set() failed (%ld), CA file \"%s\"",
-                  static_cast<long>(tls_rc), cafile);
-      log_append(kLogWarning, "mqtt_open: Unable to connect");
-      return kOpenConnectFailed;
+  if (mqtt_availability != 0) {
+    char topic[kAvailabilityTopicSize];
+    availability_topic(username, topic);
+    log_append(kLogDebug, "mqtt_open: mosquitto_will_set()");
+    const int will_rc =
+        mosquitto_will_set(mqtt_mosq, topic, static_cast<int>(strlen(kAvailabilityOffline)),
+                           kAvailabilityOffline, 0, true);
+    // A user name that is no valid topic (with + or #) gets no will and no availability messages.
+    if (will_rc == MOSQ_ERR_SUCCESS) {
+      snprintf(session_availability, sizeof session_availability, "%s", topic);
+    } else {
+      log_appendf(kLogWarning, "mqtt_open: mosquitto_will_set() failed (%ld), topic \"%s\"",
+                  static_cast<long>(will_rc), topic);
     }
+  }
+
+  if (mqtt_tls_on(port) && !set_tls()) {
+    log_append(kLogWarning, "mqtt_open: Unable to connect");
+    return kOpenConnectFailed;
   }
 
   log_append(kLogDebug, "mqtt_open: mosquitto_connect()");
@@ -143,6 +229,12 @@ int mqtt_open(const char* host, int port, int keepalive, const char* username,
 // pauses one second. The handle is cleared so that the destroyed client can never be used.
 void mqtt_close() {
   log_append(kLogDebug, "mqtt_close() begin ...");
+  // A deliberate end: "offline" is said here, and the DISCONNECT makes the broker drop the will.
+  if (mqtt_mosq != nullptr && session_availability[0] != '\0' && session_accepted) {
+    publish_availability(mqtt_mosq, kAvailabilityOffline);
+    mosquitto_disconnect(mqtt_mosq);
+  }
+  session_availability[0] = '\0';
   if (mqtt_mosq != nullptr) mosquitto_destroy(mqtt_mosq);
   mqtt_mosq = nullptr;
   mosquitto_lib_cleanup();
@@ -156,6 +248,11 @@ void mqtt_reset() {
   mqtt_close();
   mqtt_open(mqtt_host, mqtt_port, mqtt_keepalive, mqtt_username, mqtt_password);
   mqtt_loop_wait(kResetServiceMs);
+}
+
+void mqtt_announce_online() {
+  online_due = session_availability[0] != '\0';
+  if (online_due && session_accepted) publish_availability(mqtt_mosq, kAvailabilityOnline);
 }
 
 // Services the session in steps of at most 100 ms until `milliseconds` are used up (at least one
@@ -203,8 +300,14 @@ void mqtt_session_service_for(int milliseconds) {
 }
 
 // The broker's answer to CONNECT: only a refusal leaves a line; the code itself is not logged.
-void connect_callback(struct mosquitto*, void*, int result) {
-  if (result != 0) log_append(kLogDebug, "connect_callback: Connect failed");
+// An acceptance that comes after the subscriptions were made announces the session online.
+void connect_callback(struct mosquitto* mosq, void*, int result) {
+  if (result != 0) {
+    log_append(kLogDebug, "connect_callback: Connect failed");
+    return;
+  }
+  session_accepted = true;
+  if (online_due) publish_availability(mosq, kAvailabilityOnline);
 }
 
 // The broker's answer to SUBSCRIBE: one line with the first granted QoS and one per further

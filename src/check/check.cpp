@@ -141,17 +141,28 @@ void check_access() {
   else if (mqtt_port < 1 || mqtt_port > kMaxPort)
     fail("port %ld is no TCP port", static_cast<long>(mqtt_port));
 
-  char cafile[kPathCapacity];
-  path_with_root(kCaBundle, cafile, sizeof cafile);
-  if (mqtt_port == kTlsPort) {
-    printf("tls: on, CA bundle %s\n", cafile);
-    // Without its CA bundle the daemon does not connect at all rather than send the password
-    // in clear text: the configuration cannot work.
-    if (access(cafile, R_OK) != 0)
-      fail("CA bundle %s cannot be read (%s): on port %d the daemon never connects", cafile,
-           strerror(errno), kTlsPort);
+  mqtt_access_options(text);
+  printf("protocol: MQTT %s\n", mqtt_protocol_text(mqtt_protocol));
+  tls_files files;
+  mqtt_tls_files(&files);
+  const char* ca_kind = mqtt_cafile[0] != '\0' ? "CA file" : "CA bundle";
+  if (mqtt_tls_on(mqtt_port)) {
+    printf("tls: on, %s %s\n", ca_kind, files.cafile);
+    // Without its CA file the daemon does not connect at all rather than send the password in
+    // clear text: the configuration cannot work.
+    if (access(files.cafile, R_OK) != 0)
+      fail("%s %s cannot be read (%s): with TLS the daemon never connects", ca_kind, files.cafile,
+           strerror(errno));
+    if (files.with_cert) {
+      printf("client certificate: %s, key %s\n", files.certfile, files.keyfile);
+      if ((files.key_mode & 077) != 0)
+        fail("key file %s is readable by group or others: the daemon does not use it",
+             files.keyfile);
+    }
   } else {
-    printf("tls: off (only port %d uses TLS)\n", kTlsPort);
+    printf("tls: off (port %d or \"tls\":\"on\" switch it on)\n", kTlsPort);
+    if (mqtt_cafile[0] != '\0' || files.with_cert)
+      warn("\"cafile\", \"certfile\" and \"keyfile\" are used only with TLS");
   }
 
   printf("uuid: %s\n", mqtt_username);
@@ -191,11 +202,17 @@ void check_setup() {
       warn("no \"%s\" in brokerSetup.json: %s", key.tag, key.when_missing);
   }
   mqtt_setup_settings(text);
+  mqtt_setup_options(text);
   printf("enabled: %ld%s\n", static_cast<long>(mqtt_enabled),
          mqtt_enabled != 0 ? "" : " (bridge off: nothing is published, no command is taken)");
   printf("log level: %d\n", static_cast<int>(log_level));
   printf("interval: %ld s\n", static_cast<long>(mqtt_interval));
   printf("threshold: %1.4f\n", mqtt_threshold);
+  if (mqtt_availability != 0) {
+    char topic[kAvailabilityTopicSize];
+    availability_topic(mqtt_username, topic);
+    printf("availability: on, topic %s\n", topic);
+  }
 }
 
 // Reads the section `pattern` ("call", "pub" or "sub" as `name`) into section; warns when it is
@@ -336,6 +353,8 @@ void check_log() {
 }
 
 int run_check(bool connect) {
+  // Lines the configuration read would log (an unknown option value) are shown, not written.
+  log_init_stdout();
   check_access();
   check_setup();
   check_calls();

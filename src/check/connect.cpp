@@ -61,7 +61,7 @@ void print_outcome(int rc, int error_number, const char* cafile) {
     printf("broker: TLS failure: host name mismatch, the certificate does not name %s\n",
            mqtt_host);
   } else if (rc == MOSQ_ERR_TLS && strstr(tls_error, "certificate verify failed") != nullptr) {
-    printf("broker: TLS failure: certificate not trusted by the CA bundle %s\n", cafile);
+    printf("broker: TLS failure: certificate not trusted by the CA file %s\n", cafile);
   } else if (rc == MOSQ_ERR_TLS) {
     printf("broker: TLS failure: %s\n", tls_error);
   } else if (rc == MOSQ_ERR_ERRNO && error_number == ECONNREFUSED) {
@@ -91,9 +91,11 @@ bool check_connect() {
   mosquitto_log_callback_set(mosq, on_log);
   mosquitto_username_pw_set(mosq, mqtt_username, mqtt_password);
 
-  char cafile[kPathCapacity] = "";
-  if (mqtt_port == kTlsPort && mqtt_client_tls(mosq, cafile, sizeof cafile) != MOSQ_ERR_SUCCESS) {
-    printf("broker: not tried, the CA bundle %s was refused\n", cafile);
+  tls_files files;
+  mqtt_tls_files(&files);
+  const char* cafile = files.cafile;
+  if (mqtt_tls_on(mqtt_port) && mqtt_client_tls(mosq, files) != MOSQ_ERR_SUCCESS) {
+    printf("broker: not tried, the TLS files (CA file %s) were refused\n", cafile);
     mosquitto_destroy(mosq);
     mosquitto_lib_cleanup();
     return false;

@@ -32,7 +32,10 @@ char log_syslog_my_hostname[128];
 
 namespace {
 
-// -1 until log_init has run, then 1; any other value drops every message.
+// -1 until log_init has run, then kLogStateReady; kLogStateStdout after log_init_stdout; any other
+// value drops every message.
+constexpr int32_t kLogStateReady = 1;
+constexpr int32_t kLogStateStdout = 2;
 volatile int32_t log_init_state = -1;
 
 constexpr int32_t kMinFileSize = 10000;
@@ -230,7 +233,7 @@ void log_init(const char* filename, int level, int32_t demon_id, const char* nam
   if (log_level != 0) printf("%s\n", description);
   if (log_syslog_enabled == 1) log_syslog_open();
 
-  log_init_state = 1;
+  log_init_state = kLogStateReady;
   log_appendf(kLogEssential, "----------   %s started (debuglevel=%d)   ----------", log_my_demon_name,
               log_level);
 }
@@ -247,7 +250,7 @@ void log_append(int level, const char* text) {
   local_clock_refresh(time(nullptr));
 
   int8_t signed_level = static_cast<int8_t>(static_cast<uint8_t>(level));
-  if (log_init_state > 0) {
+  if (log_init_state == kLogStateReady) {
     if (signed_level == kLogConsole) {
       write_console_line(text);
     } else {
@@ -255,6 +258,8 @@ void log_append(int level, const char* text) {
     }
   } else if (log_init_state == -1) {
     printf("*** ERROR: log_init() missing ***: %s\n", text);
+  } else if (log_init_state == kLogStateStdout) {
+    printf("daemon log [%d]: %s\n", signed_level, text);
   }
 
   caught_signals_restore(&previous);
@@ -264,13 +269,17 @@ void log_append(int level, const char* text) {
 // The handler's path: the writer only, with the caught signals blocked as in log_append, so that a
 // second signal waits until this line is written.
 void log_signal_append(int level, const char* text) {
-  if (log_init_state <= 0) return;
+  if (log_init_state != kLogStateReady) return;
   int saved_errno = errno;
   sigset_t previous;
   caught_signals_block(&previous);
   log_write(static_cast<int8_t>(static_cast<uint8_t>(level)), text != nullptr ? text : "");
   caught_signals_restore(&previous);
   errno = saved_errno;
+}
+
+void log_init_stdout() {
+  log_init_state = kLogStateStdout;
 }
 
 // Formats into a fixed buffer first; the cut text is recorded like any other.

@@ -65,6 +65,10 @@ void log_read_settings();
 // file", "a file with more than one link" or "owned by another user"; null when it writes there.
 const char* log_file_refusal(const struct stat& st);
 
+// For a configuration check: from now on every message is printed on stdout as
+// "daemon log [level]: text", whatever its level, and nothing is written anywhere else.
+void log_init_stdout();
+
 // Records `text` at `level` (taken as a signed 8-bit number, so 255 means -1). Before log_init it
 // prints "*** ERROR: log_init() missing ***: <text>" on stdout instead. Never fails visibly. The
 // caught signals are blocked while it runs, so a signal handler never interrupts it. Not safe in a

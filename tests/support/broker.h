@@ -104,6 +104,7 @@ struct BrokerOptions {
   int plain_port = 0;                     // 0: a free port; -1: no plain listener
   int tls_port = 0;                       // 0: no TLS listener
   std::string cafile, certfile, keyfile;  // for the TLS listener
+  bool require_certificate = false;       // TLS clients must present a certificate of cafile
 };
 
 class Broker {
@@ -201,6 +202,7 @@ class Broker {
         out << "cafile " << options_.cafile << "\n";
         out << "certfile " << options_.certfile << "\n";
         out << "keyfile " << options_.keyfile << "\n";
+        if (options_.require_certificate) out << "require_certificate true\n";
       }
     }
     pid_ = spawn({kMosquitto, "-c", conf}, dir_ + "/mosquitto.out", dir_ + "/mosquitto.out");

@@ -137,6 +137,35 @@ TEST(Session, ConnectPacketIsMqtt31WithCredentialsAndSigpipeStaysCaught) {
   EXPECT_EQ(mqtt_mosq, nullptr);
 }
 
+// Protocol levels 3.1.1 and 5 on request, each also with the availability will (retained
+// "offline" on "<user>/availability", QoS 0).
+TEST(Session, ConnectPacketOfEachProtocolWithAndWithoutWill) {
+  LogRoot log(test_support::unique_key_offset());
+  for (int protocol : {MQTT_PROTOCOL_V311, MQTT_PROTOCOL_V5}) {
+    for (int32_t will : {0, 1}) {
+      mqtt_protocol = protocol;
+      mqtt_availability = will;
+      Listener listener;
+      ASSERT_EQ(mqtt_open("127.0.0.1", listener.port(), 60, "dev-0001", "secret"), 0);
+      std::string body = std::string("\0\4MQTT", 6) + static_cast<char>(protocol) +
+                         static_cast<char>(will ? 0xE6 : 0xC2) + std::string("\0\x3C", 2);
+      const bool v5 = protocol == MQTT_PROTOCOL_V5;
+      if (v5) body += std::string{0x03, 0x21, 0x00, 0x14};  // libmosquitto's receive maximum 20
+      for (std::string f : {"dev-0001", "dev-0001/availability", "offline", "dev-0001", "secret"}) {
+        if (!will && (f == "offline" || f.ends_with("/availability"))) continue;
+        if (v5 && will && f.ends_with("/availability")) body += '\0';  // no will properties
+        body += std::string{static_cast<char>(f.size() >> 8), static_cast<char>(f.size())} + f;
+      }
+      const std::string expected = std::string{0x10, static_cast<char>(body.size())} + body;
+      auto got = listener.read_bytes(expected.size());
+      EXPECT_EQ(std::string(got.begin(), got.end()), expected) << protocol << " will " << will;
+      mqtt_close();
+    }
+  }
+  mqtt_protocol = MQTT_PROTOCOL_V31;
+  mqtt_availability = 0;
+}
+
 // A broker that refuses the password: the connect call itself succeeds, the refusal arrives in
 // the connect callback, and the next service step marks the session lost; a reset with the right
 // password clears the mark and the session takes subscriptions again.
