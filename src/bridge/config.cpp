@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "bridge/discovery.h"
 #include "bridge/publish.h"
 #include "bridge/scanner.h"
 #include "bridge/session.h"
@@ -24,6 +25,7 @@ char mqtt_password[kSettingSize] = "";
 int32_t mqtt_interval = 30;
 double mqtt_threshold = 0.0;
 int32_t mqtt_reload_seen = -1;
+char mqtt_discovery[kSettingSize] = "";
 
 int32_t mqtt_publish_sensor_dbids = 0;
 int32_t mqtt_publish_sensor_dbid[kTableSize];
@@ -214,6 +216,8 @@ int mqtt_read_config(int mode) {
   // Written so that a NaN (from a number text of over 300 integer digits) also falls back to the
   // minimum: with a NaN threshold no change would ever be published.
   mqtt_threshold = threshold >= kMinThreshold ? threshold : kMinThreshold;
+  // Opt-in: a missing key leaves the setting empty, and discovery off.
+  json_read_key(text, "discovery", mqtt_discovery, sizeof mqtt_discovery);
 
   // clang-format off
   log_appendf(kLogEssential, "Global MQTT_k482916 Configuration read. Enabled: %ld, Loglevel:%d, Polling Interval:%lds, threshold:%1.4f",
@@ -232,6 +236,8 @@ int mqtt_read_config(int mode) {
   read_selection(kPublishSelection);
   for (double& old : mqtt_old_sensordata) old = SENSOR_NO_VALUE;
   read_selection(kSubscribeSelection);
+  // Queued before the servicing below, which writes whatever the socket did not take at once.
+  mqtt_discovery_publish();
 
   mqtt_loop_wait(kServiceMs);
   return 5;

@@ -31,6 +31,7 @@ extern char mqtt_password[kSettingSize];  // "password": never logged
 extern int32_t mqtt_interval;             // "interval" in seconds, 5 or more (initially 30)
 extern double mqtt_threshold;             // "threshold", 0.1 or more
 extern int32_t mqtt_reload_seen;  // reload_counter seen by the last full read (initially -1)
+extern char mqtt_discovery[kSettingSize];  // "discovery": discovery prefix; empty = off
 
 // Publish table: sensors of the "pub" section with their call names. Written by the full read.
 extern int32_t mqtt_publish_sensor_dbids;
@@ -54,7 +55,8 @@ int action_topic(const char* user, const char* name, char (&out)[kActionTopicSiz
 // (5 when it is 6 or more) and returns it; logs nothing. Mode 0 or any other (full read): copies
 // reload_counter into mqtt_reload_seen (when shm_reload is attached), reads both files, fills
 // every setting and both tables, resets mqtt_old_sensordata, rebuilds the broker session
-// (mqtt_reset), subscribes one action topic per actor, services the session for 2000 ms and
+// (mqtt_reset), subscribes one action topic per actor, announces the entries to Home Assistant
+// when "discovery" is set (mqtt_discovery_publish), services the session for 2000 ms and
 // returns 5. File paths get the root prefix.
 //
 // Limits of the file format, enforced by cutting or skipping, never by writing past storage:

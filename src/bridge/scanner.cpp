@@ -1,5 +1,6 @@
 #include "bridge/scanner.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "support/numbers.h"
@@ -59,6 +60,23 @@ int json_read_tag(const char* text, const char* tag, char* out, size_t cap) {
   if (open[1] == '\0') return lookup_error(out, cap, "(data end not found)", -3);
   const char* close = strchr(open + 1, kQuote);
   if (close == nullptr) return lookup_error(out, cap, "(data end not found)", -3);
+  return copy_cut(out, cap, open + 1, static_cast<size_t>(close - (open + 1)));
+}
+
+// The quotes and the colon are part of the pattern, so a name that occurs inside a value or a
+// longer key is not matched.
+int json_read_key(const char* text, const char* key, char* out, size_t cap) {
+  if (out == nullptr || cap == 0) return -1;
+  out[0] = '\0';
+  if (text == nullptr || key == nullptr || strlen(key) > kKeyNameMax) return -1;
+  char pattern[kKeyNameMax + 4];
+  snprintf(pattern, sizeof pattern, "\"%s\":", key);
+  const int p = str_find(text, pattern, 0);
+  if (p < 0) return -1;
+  const char* open = strchr(text + p + strlen(pattern), kQuote);
+  if (open == nullptr) return -2;
+  const char* close = strchr(open + 1, kQuote);
+  if (close == nullptr) return -3;
   return copy_cut(out, cap, open + 1, static_cast<size_t>(close - (open + 1)));
 }
 

@@ -38,6 +38,15 @@ int str_find(const char* text, const char* pattern, int start);
 // Returns -1 without writing when out is null or cap is 0.
 int json_read_tag(const char* text, const char* tag, char* out, size_t cap);
 
+// Looks up the value of an opt-in key: finds the first occurrence of the quoted name followed by
+// a colon ("key":) and takes the next double-quoted string after it. Copies at most cap - 1
+// characters of it into out, terminated, and returns the number copied (0 for ""). On failure out
+// holds the empty text, so that a missing key reads as "off", and the result is -1 (not found), -2
+// (no opening quote) or -3 (no closing quote). Returns -1 without writing when out is null or cap
+// is 0; a key longer than kKeyNameMax characters is never found.
+constexpr size_t kKeyNameMax = 32;
+int json_read_key(const char* text, const char* key, char* out, size_t cap);
+
 // Copies the text of the section that starts after the first occurrence of `pattern` (for
 // example kSectionPub) up to the first closing brace after it, or up to the end of the text, into
 // section, cut to cap - 1 characters and terminated. Returns the number of characters copied, or
