@@ -79,6 +79,22 @@ TEST(JsonReadTag, CutsAtTheCapacity) {
   EXPECT_EQ(none[0], 'Z');
 }
 
+// An opt-in key reads as empty unless its quoted name and colon are followed by a quoted value.
+TEST(JsonReadKey, QuotedNameOnlyAndEmptyOnFailure) {
+  const std::pair<const char*, std::pair<int, std::string>> cases[] = {
+      // A blank before the colon, then the name inside a value: neither is the key.
+      {"{\"discovery\" :\"x\",\"discovery\": \"ha\"}", {2, "ha"}},
+      {"{\"prefix\":\"discovery\",\"discovery\":\"\"}", {0, ""}},
+      {"{\"nodiscovery\":\"x\"}", {-1, ""}},
+      {"{\"discovery\":", {-2, ""}},
+      {"{\"discovery\":\"ha", {-3, ""}}};
+  for (const auto& [text, want] : cases) {
+    char out[8] = "X";
+    const int r = json_read_key(text, "discovery", out, sizeof out);
+    EXPECT_EQ(std::make_pair(r, std::string(out)), want) << text;
+  }
+}
+
 TEST(Section, FoundEmptyMissingAndCut) {
   char sect[kSectionSize];
   EXPECT_EQ(json_read_section("{\"pub\":{\"1\":\"on\"},\"x\":{}}", kSectionPub, sect, sizeof sect),
