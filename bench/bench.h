@@ -145,5 +145,6 @@ struct Options {
 bool run_startup(const Options& options, Table& table);
 bool run_publish(const Options& options, Table& table);
 bool run_idle(const Options& options, Table& table);
+bool run_discovery(const Options& options, Table& table);
 
 }  // namespace bench

@@ -1,6 +1,6 @@
 // k482916_bench: runs the benchmark groups and prints one line per figure beside its budget.
 //
-//   k482916_bench [--only startup,publish,idle] [--startup-runs N] [--publish-rounds N]
+//   k482916_bench [--only startup,publish,idle,discovery] [--startup-runs N] [--publish-rounds N]
 //                 [--actor-samples N] [--cpu-seconds N] [--command-burst N]
 //
 // Progress goes to stderr ("# ..."), the table to stdout. Exit status 0 when every figure was
@@ -17,7 +17,7 @@ namespace {
 int usage(const char* why) {
   fprintf(stderr,
           "k482916_bench: %s\n"
-          "usage: k482916_bench [--only startup,publish,idle] [--startup-runs N]\n"
+          "usage: k482916_bench [--only startup,publish,idle,discovery] [--startup-runs N]\n"
           "                     [--publish-rounds N] [--actor-samples N] [--cpu-seconds N]\n"
           "                     [--command-burst N]\n",
           why);
@@ -66,8 +66,8 @@ int main(int argc, char** argv) {
   auto wanted = [&](const char* group) {
     return ("," + only + ",").find(std::string(",") + group + ",") != std::string::npos;
   };
-  if (!wanted("startup") && !wanted("publish") && !wanted("idle"))
-    return usage("--only names none of startup, publish, idle");
+  if (!wanted("startup") && !wanted("publish") && !wanted("idle") && !wanted("discovery"))
+    return usage("--only names none of startup, publish, idle, discovery");
 
   bench::install_stop_handlers();
   bench::Table table;
@@ -75,6 +75,7 @@ int main(int argc, char** argv) {
   if (wanted("startup") && !bench::stop_requested) ran &= bench::run_startup(options, table);
   if (wanted("publish") && !bench::stop_requested) ran &= bench::run_publish(options, table);
   if (wanted("idle") && !bench::stop_requested) ran &= bench::run_idle(options, table);
+  if (wanted("discovery") && !bench::stop_requested) ran &= bench::run_discovery(options, table);
   table.print();
   return ran && table.complete() && !bench::stop_requested ? 0 : 1;
 }

@@ -236,7 +236,6 @@ int mqtt_read_config(int mode) {
   read_selection(kPublishSelection);
   for (double& old : mqtt_old_sensordata) old = SENSOR_NO_VALUE;
   read_selection(kSubscribeSelection);
-  // Queued before the servicing below, which writes whatever the socket did not take at once.
   mqtt_discovery_publish();
 
   mqtt_loop_wait(kServiceMs);

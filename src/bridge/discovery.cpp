@@ -27,6 +27,10 @@ constexpr const char* kPayloadEncoding = "latin-1";
 constexpr long kActorMin = -21474836;
 constexpr long kActorMax = 21474836;
 
+// Writing out what the socket did not take at once: at most 20 steps of at most 100 ms.
+constexpr int kDrainSteps = 20;
+constexpr int kDrainStepMs = 100;
+
 constexpr size_t kNameChars = kCallNameSize - 1;                // 39
 constexpr size_t kUnitChars = sizeof(sensor_record::unit) - 1;  // 11
 // Worst case of escaping: every character as \u00XX.
@@ -284,6 +288,12 @@ void mqtt_discovery_publish() {
   int32_t cleared = 0;
   const bool complete = (!on || announce_all()) && clear_removed(&cleared);
   if (complete) memcpy(&announced, &current, sizeof announced);
+  // What the socket did not take at once is written now (bounded), so that every announcement has
+  // left when the configuration read returns; this costs only the time the writing takes.
+  for (int step = 0; step < kDrainSteps && mqtt_mosq != nullptr && mosquitto_want_write(mqtt_mosq);
+       ++step) {
+    mosquitto_loop(mqtt_mosq, kDrainStepMs, 1);
+  }
   log_appendf(kLogInfo, "discovery: %ld sensors and %ld actors announced, %ld cleared%s",
               static_cast<long>(current.sensors.count), static_cast<long>(current.actors.count),
               static_cast<long>(cleared), complete ? "" : ", incomplete");

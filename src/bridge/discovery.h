@@ -17,8 +17,8 @@ constexpr size_t kDiscoveryPayloadSize = 2048;
 
 // Announces the entries of the publish and subscribe tables under mqtt_discovery and clears the
 // announcements of the previous call that these do not replace (entries removed, another prefix or
-// user name, or discovery switched off). Publishes without waiting for acknowledgements; the
-// caller services the session afterwards, which writes what the socket did not take at once.
+// user name, or discovery switched off). Publishes without waiting for acknowledgements, then
+// services the session until libmosquitto has written every message (at most 2 s).
 // The node id is the user name (uuid) with every character that Home Assistant does not allow in
 // ids (anything but A-Z, a-z, 0-9, '_' and '-') replaced by '_'; the object id is the DB id.
 // Sensors: component "sensor", unit from the entry in SHM_Sensordata as it is now. Actors:
