@@ -75,6 +75,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     (void)tavel_atof(value);
   }
   lookup("", tiny, small_cap);
+  // An opt-in key: its value, or the empty text when the lookup fails.
+  const int key = json_read_key(text, "discovery", tiny, small_cap);
+  check(strlen(tiny) < small_cap && (key >= 0 ? key == static_cast<int>(strlen(tiny)) : !tiny[0]));
 
   check(str_find(text, "", 7) == 7);
   const int hit = str_find(text, "\"", 0);
