@@ -151,5 +151,6 @@ bool run_startup(const Options& options, Table& table);
 bool run_publish(const Options& options, Table& table);
 bool run_idle(const Options& options, Table& table);
 bool run_commands(const Options& options, Table& table);
+bool run_discovery(const Options& options, Table& table);
 
 }  // namespace bench

@@ -1,7 +1,8 @@
 // k482916_bench: runs the benchmark groups and prints one line per figure beside its budget.
 //
-//   k482916_bench [--only startup,publish,idle,commands] [--startup-runs N] [--publish-rounds N]
-//                 [--actor-samples N] [--cpu-seconds N] [--command-burst N] [--command-stream N]
+//   k482916_bench [--only startup,publish,idle,commands,discovery] [--startup-runs N]
+//                 [--publish-rounds N] [--actor-samples N] [--cpu-seconds N] [--command-burst N]
+//                 [--command-stream N]
 //
 // Progress goes to stderr ("# ..."), the table to stdout. Exit status 0 when every figure was
 // measured, whatever its verdict; 1 when something failed to run; 2 on a bad command line.
@@ -17,7 +18,7 @@ namespace {
 int usage(const char* why) {
   fprintf(stderr,
           "k482916_bench: %s\n"
-          "usage: k482916_bench [--only startup,publish,idle,commands] [--startup-runs N]\n"
+          "usage: k482916_bench [--only startup,publish,idle,commands,discovery] [--startup-runs N]\n"
           "                     [--publish-rounds N] [--actor-samples N] [--cpu-seconds N]\n"
           "                     [--command-burst N] [--command-stream N]\n",
           why);
@@ -69,8 +70,9 @@ int main(int argc, char** argv) {
   auto wanted = [&](const char* group) {
     return ("," + only + ",").find(std::string(",") + group + ",") != std::string::npos;
   };
-  if (!wanted("startup") && !wanted("publish") && !wanted("idle") && !wanted("commands"))
-    return usage("--only names none of startup, publish, idle, commands");
+  if (!wanted("startup") && !wanted("publish") && !wanted("idle") && !wanted("commands") &&
+      !wanted("discovery"))
+    return usage("--only names none of startup, publish, idle, commands, discovery");
 
   bench::install_stop_handlers();
   bench::Table table;
@@ -79,6 +81,7 @@ int main(int argc, char** argv) {
   if (wanted("publish") && !bench::stop_requested) ran &= bench::run_publish(options, table);
   if (wanted("idle") && !bench::stop_requested) ran &= bench::run_idle(options, table);
   if (wanted("commands") && !bench::stop_requested) ran &= bench::run_commands(options, table);
+  if (wanted("discovery") && !bench::stop_requested) ran &= bench::run_discovery(options, table);
   table.print();
   return ran && table.complete() && !bench::stop_requested ? 0 : 1;
 }

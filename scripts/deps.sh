@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   g++ cmake ninja-build pkg-config
   libmosquitto-dev libsqlite3-dev libgtest-dev
-  mosquitto mosquitto-clients openssl sqlite3
+  mosquitto mosquitto-clients openssl sqlite3 python3
   clang libclang-rt-14-dev
   iproute2 util-linux procps
 )

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "bridge/discovery.h"
 #include "bridge/publish.h"
 #include "bridge/scanner.h"
 #include "bridge/session.h"
@@ -24,6 +25,7 @@ char mqtt_password[kSettingSize] = "";
 int32_t mqtt_interval = 30;
 double mqtt_threshold = 0.0;
 int32_t mqtt_reload_seen = -1;
+char mqtt_discovery[kSettingSize] = "";
 
 int32_t mqtt_protocol = MQTT_PROTOCOL_V31;
 char mqtt_cafile[kPathSettingSize] = "";
@@ -137,6 +139,10 @@ void mqtt_access_options(const char* access) {
 
 void mqtt_setup_options(const char* setup) {
   mqtt_availability = read_switch(setup, "availability");
+  // Not counted among the broker options: a missing key (or one without a proper value) leaves
+  // discovery off.
+  if (json_read_key(setup, "discovery", mqtt_discovery, sizeof mqtt_discovery) < 0)
+    mqtt_discovery[0] = '\0';
 }
 
 const char* mqtt_protocol_text(int32_t level) {
@@ -353,6 +359,7 @@ int mqtt_read_config(int mode) {
   // The broker handles a connection's packets in order: once "online" is out, so are the
   // subscriptions.
   mqtt_announce_online();
+  mqtt_discovery_publish();
 
   mqtt_loop_wait(kServiceMs);
   return 5;

@@ -31,6 +31,7 @@ extern char mqtt_password[kSettingSize];  // "password": never logged
 extern int32_t mqtt_interval;             // "interval" in seconds, 5 or more (initially 30)
 extern double mqtt_threshold;             // "threshold", 0.1 or more
 extern int32_t mqtt_reload_seen;  // reload_counter seen by the last full read (initially -1)
+extern char mqtt_discovery[kSettingSize];  // "discovery": discovery prefix; empty = off
 
 // Broker options, each switched on by a key of its own and looked up as "key":"value" after the
 // legacy keys (see json_read_key); a missing key keeps the default, so a file without them gives
@@ -100,7 +101,8 @@ int mqtt_entry_fate(int32_t stored, bool actor, const selected_entry& e,
 // reload_counter into mqtt_reload_seen (when shm_reload is attached), reads both files, fills
 // every setting and both tables, resets mqtt_old_sensordata, rebuilds the broker session
 // (mqtt_reset), subscribes one action topic per actor, announces the session online
-// (mqtt_announce_online), services the session for 2000 ms and returns 5. File paths get the
+// (mqtt_announce_online) and the entries to Home Assistant when "discovery" is set
+// (mqtt_discovery_publish), services the session for 2000 ms and returns 5. File paths get the
 // root prefix.
 //
 // Limits of the file format, enforced by cutting or skipping, never by writing past storage:

@@ -79,6 +79,20 @@ TEST(JsonReadTag, CutsAtTheCapacity) {
   EXPECT_EQ(none[0], 'Z');
 }
 
+// Only the quoted name and colon are the key; a failed lookup leaves its error text, cut.
+TEST(JsonReadKey, QuotedNameOnly) {
+  const std::pair<const char*, std::pair<int, std::string>> cases[] = {
+      {"{\"discovery\" :\"x\",\"discovery\": \"ha\"}", {2, "ha"}},
+      {"{\"prefix\":\"discovery\",\"discovery\":\"\"}", {0, ""}},
+      {"{\"nodiscovery\":\"x\"}", {-1, "(tag no"}},
+      {"{\"discovery\":\"ha", {-3, "(data e"}}};
+  for (const auto& [text, want] : cases) {
+    char out[8] = "X";
+    const int r = json_read_key(text, "discovery", out, sizeof out);
+    EXPECT_EQ(std::make_pair(r, std::string(out)), want) << text;
+  }
+}
+
 TEST(Section, FoundEmptyMissingAndCut) {
   char sect[kSectionSize];
   EXPECT_EQ(json_read_section("{\"pub\":{\"1\":\"on\"},\"x\":{}}", kSectionPub, sect, sizeof sect),

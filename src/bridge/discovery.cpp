@@ -1,0 +1,305 @@
+// Home Assistant MQTT discovery: one retained announcement per published sensor and subscribed
+// actor after every full configuration read, and an empty retained message on the topic of every
+// entry that is no longer announced.
+#include "bridge/discovery.h"
+
+#include <mosquitto.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "bridge/session.h"
+#include "daemon/daemon.h"
+#include "log/log.h"
+#include "shm/sensor_record.h"
+#include "shm/shm.h"
+
+namespace {
+
+constexpr const char* kSensorComponent = "sensor";
+constexpr const char* kActorComponent = "number";
+// The number out of the daemon's payload, where the value is a string ("21.50").
+constexpr const char* kValueTemplate = "{{ value_json.value | float }}";
+// The controller's texts (units such as "\xb0C", call names) are Latin-1, and so are the bytes of
+// the daemon's payloads; Home Assistant decodes them with this codec.
+constexpr const char* kPayloadEncoding = "latin-1";
+// The range of an actor command: the command block keeps value * 100 in an int32.
+constexpr long kActorMin = -21474836;
+constexpr long kActorMax = 21474836;
+
+// Writing out what the socket did not take at once: at most 20 steps of at most 100 ms.
+constexpr int kDrainSteps = 20;
+constexpr int kDrainStepMs = 100;
+
+constexpr size_t kNameChars = kCallNameSize - 1;                // 39
+constexpr size_t kUnitChars = sizeof(sensor_record::unit) - 1;  // 11
+// Worst case of escaping: every character as \u00XX.
+constexpr size_t kJsonNameSize = kNameChars * 6 + 1;
+constexpr size_t kJsonUnitSize = kUnitChars * 6 + 1;
+constexpr size_t kJsonUserSize = (kSettingSize - 1) * 6 + 1;
+constexpr size_t kJsonTopicSize = (kActionTopicSize - 1) * 6 + 1;
+constexpr size_t kDevicePartSize = 2 * kJsonUserSize + 160;
+// "<prefix>/number/<node id>/<DB id>/config" always fits (a DB id has at most 11 characters).
+static_assert(kDiscoveryTopicSize >=
+              2 * (kSettingSize - 1) + sizeof("/number//") - 1 + 11 + sizeof("/config"));
+
+// DB ids announced under one component.
+struct id_list {
+  int32_t count;
+  int32_t dbid[kTableSize];
+};
+
+// Where and what one call announced.
+struct announcement {
+  char prefix[kSettingSize];
+  char node[kSettingSize];
+  id_list sensors;
+  id_list actors;
+};
+
+// The last complete announcement (empty at start) and the one being made. One thread, and no
+// callback announces, so static storage is safe.
+announcement announced;
+announcement current;
+
+bool contains(const int32_t* ids, int32_t count, int32_t dbid) {
+  for (int32_t k = 0; k < count && k < kTableSize; ++k) {
+    if (ids[k] == dbid) return true;
+  }
+  return false;
+}
+
+bool contains(const id_list& list, int32_t dbid) {
+  return contains(list.dbid, list.count, dbid);
+}
+
+// Writes at most max_chars characters of src into dst as the body of a JSON string: '"' and '\\'
+// get a backslash, control characters become \u00XX. With latin1, bytes from 0x80 on are taken as
+// Latin-1 and written as their two-byte UTF-8 form; otherwise they pass unchanged. dst is always
+// terminated; a character that does not fit ends the text. REQUIRES: cap >= 1.
+void json_text(const char* src, size_t max_chars, bool latin1, char* dst, size_t cap) {
+  size_t out = 0;
+  for (size_t i = 0; i < max_chars && src[i] != '\0'; ++i) {
+    const unsigned char c = static_cast<unsigned char>(src[i]);
+    char piece[8];
+    int n = 0;
+    if (c == '"' || c == '\\')
+      n = snprintf(piece, sizeof piece, "\\%c", c);
+    else if (c < 0x20)
+      n = snprintf(piece, sizeof piece, "\\u%04x", c);
+    else if (c >= 0x80 && latin1)
+      n = snprintf(piece, sizeof piece, "%c%c", 0xC0 | (c >> 6), 0x80 | (c & 0x3F));
+    else
+      n = snprintf(piece, sizeof piece, "%c", c);
+    if (out + static_cast<size_t>(n) >= cap) break;
+    memcpy(dst + out, piece, static_cast<size_t>(n));
+    out += static_cast<size_t>(n);
+  }
+  dst[out] = '\0';
+}
+
+// True when libmosquitto accepts text as the topic (or topic prefix) of a publication: valid
+// UTF-8, no wildcard.
+bool valid_topic(const char* text) {
+  return mosquitto_validate_utf8(text, static_cast<int>(strlen(text))) == MOSQ_ERR_SUCCESS &&
+         mosquitto_pub_topic_check(text) == MOSQ_ERR_SUCCESS;
+}
+
+void node_id(const char* user, char (&out)[kSettingSize]) {
+  size_t n = 0;
+  for (; n < sizeof out - 1 && user[n] != '\0'; ++n) {
+    const char c = user[n];
+    const bool allowed = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                         (c >= '0' && c <= '9') || c == '_' || c == '-';
+    out[n] = allowed ? c : '_';
+  }
+  out[n] = '\0';
+}
+
+void topic_of(const announcement& a, const char* component, int32_t dbid,
+              char (&out)[kDiscoveryTopicSize]) {
+  snprintf(out, sizeof out, "%s/%s/%s/%ld/config", a.prefix, component, a.node,
+           static_cast<long>(dbid));
+}
+
+// Publishes one retained QoS 0 message without waiting for anything; an empty payload clears the
+// topic. Returns false, with a level-2 line, when libmosquitto refuses it (no connection).
+bool send(const char* topic, const char* payload) {
+  const int len = static_cast<int>(strlen(payload));
+  const int rc = mqtt_mosq != nullptr
+                     ? mosquitto_publish(mqtt_mosq, nullptr, topic, len, payload, 0, true)
+                     : MOSQ_ERR_NO_CONN;
+  if (rc != MOSQ_ERR_SUCCESS) {
+    log_appendf(kLogWarning, "discovery: \"%s\" not published: %s", topic, mosquitto_strerror(rc));
+    return false;
+  }
+  log_appendf(kLogDebug, "discovery: Topic: \"%s\", %d bytes", topic, len);
+  return true;
+}
+
+// The part that every announcement of this device shares: the device block, with the user name
+// (uuid) as its identifier, and with availability on the topic whose "online" and "offline" are
+// Home Assistant's default payloads.
+void device_part(const char* user_json, char (&out)[kDevicePartSize]) {
+  const int n = snprintf(
+      out, sizeof out, "\"device\":{\"identifiers\":[\"%s\"],\"name\":\"%s\",\"sw_version\":\"%s\"}",
+      user_json, kDemonName, kDemonVersion);
+  if (mqtt_availability != 0 && n > 0 && static_cast<size_t>(n) < sizeof out) {
+    snprintf(out + n, sizeof out - n, ",\"availability_topic\":\"%s%s\"", user_json,
+             kAvailabilitySuffix);
+  }
+}
+
+// The announcement of a published sensor. Returns the length of the whole payload; a length of
+// kDiscoveryPayloadSize or more means out holds a cut text that must not be used.
+int sensor_payload(int32_t dbid, const char* name, const char* user_json, const char* device,
+                   char (&out)[kDiscoveryPayloadSize]) {
+  char name_json[kJsonNameSize];
+  json_text(name, kNameChars, true, name_json, sizeof name_json);
+  // The unit as the entry holds it now, read once; an entry without one gets no unit.
+  char unit[kUnitChars + 1] = "";
+  const int32_t real_id = find_sensor_real_id(dbid);
+  if (real_id >= 0 && shm_sensor != nullptr) {
+    memcpy(unit, shm_sensor[real_id].unit, kUnitChars);
+    unit[kUnitChars] = '\0';
+  }
+  char unit_part[kJsonUnitSize + 32] = "";
+  if (unit[0] != '\0') {
+    char unit_json[kJsonUnitSize];
+    json_text(unit, kUnitChars, true, unit_json, sizeof unit_json);
+    snprintf(unit_part, sizeof unit_part, "\"unit_of_measurement\":\"%s\",", unit_json);
+  }
+  return snprintf(out, sizeof out,
+                  "{\"name\":\"%s\",\"unique_id\":\"%s_%ld\",\"state_topic\":\"%s/%ld\","
+                  "\"value_template\":\"%s\",%s\"encoding\":\"%s\",%s}",
+                  name_json, current.node, static_cast<long>(dbid), user_json,
+                  static_cast<long>(dbid), kValueTemplate, unit_part, kPayloadEncoding, device);
+}
+
+// The announcement of a subscribed actor, with its state when the actor is published too.
+// Returns the length as sensor_payload does.
+int actor_payload(int32_t dbid, const char* name, const char* action, const char* user_json,
+                  const char* device, char (&out)[kDiscoveryPayloadSize]) {
+  char name_json[kJsonNameSize];
+  json_text(name, kNameChars, true, name_json, sizeof name_json);
+  char action_json[kJsonTopicSize];
+  json_text(action, kActionTopicSize - 1, false, action_json, sizeof action_json);
+  char state_part[kJsonUserSize + 96] = "";
+  if (contains(mqtt_publish_sensor_dbid, mqtt_publish_sensor_dbids, dbid)) {
+    snprintf(state_part, sizeof state_part, "\"state_topic\":\"%s/%ld\",\"value_template\":\"%s\",",
+             user_json, static_cast<long>(dbid), kValueTemplate);
+  }
+  return snprintf(out, sizeof out,
+                  "{\"name\":\"%s\",\"unique_id\":\"%s_%ld_action\",\"command_topic\":\"%s\",%s"
+                  "\"min\":%ld,\"max\":%ld,\"step\":0.01,\"encoding\":\"%s\",%s}",
+                  name_json, current.node, static_cast<long>(dbid), action_json, state_part,
+                  kActorMin, kActorMax, kPayloadEncoding, device);
+}
+
+// Announces every entry of both tables under current.prefix and records it in current. A DB id
+// listed twice is announced once. Returns false when a publication failed; the rest is skipped.
+bool announce_all() {
+  char user_json[kJsonUserSize];
+  json_text(mqtt_username, kSettingSize - 1, false, user_json, sizeof user_json);
+  char device[kDevicePartSize];
+  device_part(user_json, device);
+  char topic[kDiscoveryTopicSize];
+  char payload[kDiscoveryPayloadSize];
+
+  for (int32_t i = 0; i < mqtt_publish_sensor_dbids && i < kTableSize; ++i) {
+    const int32_t dbid = mqtt_publish_sensor_dbid[i];
+    if (contains(current.sensors, dbid)) continue;
+    const int n = sensor_payload(dbid, mqtt_publish_sensor_name[i], user_json, device, payload);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof payload) {
+      log_appendf(kLogWarning, "discovery: sensor %ld: announcement too long, left out",
+                  static_cast<long>(dbid));
+      continue;
+    }
+    topic_of(current, kSensorComponent, dbid, topic);
+    if (!send(topic, payload)) return false;
+    current.sensors.dbid[current.sensors.count++] = dbid;
+  }
+
+  for (int32_t i = 0; i < mqtt_subscribe_actor_dbids && i < kTableSize; ++i) {
+    const int32_t dbid = mqtt_subscribe_actor_dbid[i];
+    if (contains(current.actors, dbid)) continue;
+    // The configuration read has left out every actor whose action topic does not fit.
+    char action[kActionTopicSize];
+    action_topic(mqtt_username, mqtt_subscribe_actor_name[i], action);
+    // A topic that is not valid UTF-8 or holds a wildcard was refused at subscription: commands
+    // sent there would never arrive.
+    if (!valid_topic(action)) {
+      log_appendf(kLogWarning, "discovery: actor %ld: action topic \"%s\" not valid, left out",
+                  static_cast<long>(dbid), action);
+      continue;
+    }
+    const int n =
+        actor_payload(dbid, mqtt_subscribe_actor_name[i], action, user_json, device, payload);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof payload) {
+      log_appendf(kLogWarning, "discovery: actor %ld: announcement too long, left out",
+                  static_cast<long>(dbid));
+      continue;
+    }
+    topic_of(current, kActorComponent, dbid, topic);
+    if (!send(topic, payload)) return false;
+    current.actors.dbid[current.actors.count++] = dbid;
+  }
+  return true;
+}
+
+// Clears every topic of the last complete announcement that current does not replace. Counts the
+// cleared topics in *cleared; returns false when a publication failed.
+bool clear_removed(int32_t* cleared) {
+  const bool same_place =
+      strcmp(announced.prefix, current.prefix) == 0 && strcmp(announced.node, current.node) == 0;
+  const struct {
+    const char* component;
+    const id_list& before;
+    const id_list& now;
+  } kinds[] = {{kSensorComponent, announced.sensors, current.sensors},
+               {kActorComponent, announced.actors, current.actors}};
+  char topic[kDiscoveryTopicSize];
+  for (const auto& kind : kinds) {
+    for (int32_t k = 0; k < kind.before.count && k < kTableSize; ++k) {
+      const int32_t dbid = kind.before.dbid[k];
+      if (same_place && contains(kind.now, dbid)) continue;
+      topic_of(announced, kind.component, dbid, topic);
+      if (!send(topic, "")) return false;
+      ++*cleared;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+// New announcements go out before the old ones are cleared. The record of the last complete
+// announcement is replaced only when every publication went out, so entries that a failed call
+// could not clear are cleared by the next one.
+void mqtt_discovery_publish() {
+  bool on = mqtt_discovery[0] != '\0';
+  if (on && !valid_topic(mqtt_discovery)) {
+    log_appendf(kLogWarning, "discovery: prefix \"%s\" is not a valid topic, discovery off",
+                mqtt_discovery);
+    on = false;
+  }
+  if (!on && announced.sensors.count == 0 && announced.actors.count == 0) return;
+
+  memset(&current, 0, sizeof current);
+  if (on) {
+    snprintf(current.prefix, sizeof current.prefix, "%s", mqtt_discovery);
+    node_id(mqtt_username, current.node);
+  }
+  int32_t cleared = 0;
+  const bool complete = (!on || announce_all()) && clear_removed(&cleared);
+  if (complete) memcpy(&announced, &current, sizeof announced);
+  // What the socket did not take at once is written now (bounded), so that every announcement has
+  // left when the configuration read returns; this costs only the time the writing takes.
+  for (int step = 0; step < kDrainSteps && mqtt_mosq != nullptr && mosquitto_want_write(mqtt_mosq);
+       ++step) {
+    mosquitto_loop(mqtt_mosq, kDrainStepMs, 1);
+  }
+  log_appendf(kLogInfo, "discovery: %ld sensors and %ld actors announced, %ld cleared%s",
+              static_cast<long>(current.sensors.count), static_cast<long>(current.actors.count),
+              static_cast<long>(cleared), complete ? "" : ", incomplete");
+}
