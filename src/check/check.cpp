@@ -213,6 +213,7 @@ void check_setup() {
     availability_topic(mqtt_username, topic);
     printf("availability: on, topic %s\n", topic);
   }
+  if (mqtt_discovery[0] != '\0') printf("discovery: on, prefix %s\n", mqtt_discovery);
 }
 
 // Reads the section `pattern` ("call", "pub" or "sub" as `name`) into section; warns when it is

@@ -88,11 +88,13 @@ TEST(Discovery, AnnouncesAndClearsOnlyWithTheKey) {
   ASSERT_TRUE(test_support::wait_until([&] { return c.entry_by_db_id(2002)->command.value == 12.25; },
                                   test_support::kQuickWait));
 
-  // A reload without 1002 and 2002 clears their topics (an empty retained message).
+  // A reload without 1002 and 2002 clears their topics (an empty retained message); with
+  // availability on, the announcements name its topic.
   cfg.pub = {{"1001", "on"}, {"2001", "on"}};
   cfg.sub = {{"2001", "on"}};
   mark = s.log().mark();
-  ASSERT_TRUE(c.write_broker_setup(with_key()) && c.reload());
+  ASSERT_TRUE(c.write_broker_setup("{\"availability\":\"on\"," + with_key().substr(1)) &&
+              c.reload());
   ASSERT_TRUE(s.log().wait_for("discovery: 2 sensors and 1 actors announced, 2 cleared",
                                test_support::kReadWait, mark))
       << d.diagnostics();
@@ -100,6 +102,9 @@ TEST(Discovery, AnnouncesAndClearsOnlyWithTheKey) {
     auto cleared = [&] { return test_support::received_on(*ha, t).back().payload.empty(); };
     EXPECT_TRUE(test_support::wait_until(cleared, test_support::kQuickWait)) << t << "\n" << ha->output();
   }
+  const std::string availability = "\"availability_topic\":\"" + kUser + "/availability\"";
+  EXPECT_NE(test_support::received_on(*ha, topic("sensor", 1001)).back().payload.find(availability),
+            std::string::npos);
 }
 
 }  // namespace
