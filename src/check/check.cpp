@@ -4,6 +4,7 @@
 // of the file meant, and say so.
 #include "check/check.h"
 
+#include <mosquitto.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -173,7 +174,7 @@ void check_access() {
     fail("the uuid is empty: no client can be made for it");
   } else if (!mqtt_client_id_acceptable(mqtt_username)) {
     fail("the uuid is not UTF-8 text: no client can be made for it");
-  } else if (user_length > kStrictClientIdLength) {
+  } else if (user_length > kStrictClientIdLength && mqtt_protocol == MQTT_PROTOCOL_V31) {
     warn(
         "the uuid has %zu characters: MQTT 3.1 allows client ids of at most %zu, strict brokers "
         "refuse it",
