@@ -25,7 +25,7 @@
 #include <thread>
 
 #include "bench/bench.h"
-#include "integration/harness/harness.h"
+#include "support/controller.h"
 #include "log/log.h"
 
 namespace bench {
@@ -51,7 +51,22 @@ double wall_now() {
 // Ends a child process of ours (the subscriber) when the group ends.
 struct ChildGuard {
   pid_t pid = -1;
-  ~ChildGuard() { test_broker::end_child(pid); }
+  ~ChildGuard() { test_support::end_child(pid); }
+};
+
+// The daemon started in a scenario, with a mosquitto_sub on the lamp's action topic beside it
+// (printing into sub_path), the command blocks attached and a command client connected. `why`
+// says what failed, null when everything is up.
+struct CommandRun {
+  explicit CommandRun(test_support::Scenario& s);
+  std::string diagnostics() const { return daemon != nullptr ? daemon->diagnostics() : ""; }
+
+  std::string sub_path;
+  ChildGuard sub;
+  ShmView view;
+  CommandClient client;
+  test_support::Daemon* daemon = nullptr;
+  const char* why = nullptr;
 };
 
 // Watches the actor's command block from a thread of its own and notes when each command landed.
@@ -92,7 +107,7 @@ class LandingWatch {
 // mosquitto_sub's arrival time (s) of every command index in its "%U %p" output; NaN for missing.
 std::vector<double> sub_arrivals(const std::string& path, int n) {
   std::vector<double> at(n + 1, NAN);
-  std::istringstream in(test_broker::read_file(path));
+  std::istringstream in(test_support::read_file(path));
   double t = 0, v = 0;
   while (in >> t >> v) {
     const long i = std::lround(v - kBase);
@@ -102,22 +117,38 @@ std::vector<double> sub_arrivals(const std::string& path, int n) {
 }
 
 // A mosquitto_sub on the actor's action topic, printing "%U %p" into `path`.
-pid_t spawn_sub(harness::Scenario& s, const std::string& topic, const std::string& path) {
-  test_broker::ClientOptions client = s.broker().client();
-  return test_broker::spawn(
-      {test_broker::kMosquittoSub, "-h", "127.0.0.1", "-p", std::to_string(client.port), "-u",
+pid_t spawn_sub(test_support::Scenario& s, const std::string& topic, const std::string& path) {
+  test_support::ClientOptions client = s.broker().client();
+  return test_support::spawn(
+      {test_support::kMosquittoSub, "-h", "127.0.0.1", "-p", std::to_string(client.port), "-u",
        client.user, "-P", client.password, "-q", "0", "-t", topic, "-F", "%U %p"},
-      path);
+      path, "", {});
 }
 
 std::string action_topic_of_lamp() {
-  return std::string(harness::Scenario::kUser) + "/lamp/action";
+  return std::string(test_support::Scenario::kUser) + "/lamp/action";
 }
 
 // The actor and its configuration; true when the tool accepted it.
-bool add_lamp(harness::Controller& c, harness::BridgeConfig& cfg) {
+bool add_lamp(test_support::ToolController& c, test_support::BridgeConfig& cfg) {
   cfg.name(kActorDbId, "lamp").subscribe(kActorDbId);
   return c.set(kActorDbId, "0", {.type = 2, .real_id = kActorRealId});
+}
+
+CommandRun::CommandRun(test_support::Scenario& s)
+    : sub_path(s.controller().root() + "/sub.txt"), view(s.controller().key_offset()) {
+  sub.pid = spawn_sub(s, action_topic_of_lamp(), sub_path);
+  if (sub.pid < 0 || !view.ok()) {
+    why = "cannot start mosquitto_sub or attach";
+    return;
+  }
+  daemon = &s.start_daemon();
+  if (!daemon->wait_main_loop()) {
+    why = "daemon did not reach its main loop";
+    return;
+  }
+  test_support::ClientOptions opts = s.broker().client();
+  if (!client.connect(opts.port, opts.user, opts.password)) why = "client cannot connect";
 }
 
 // Sends the warm-up command until both the daemon and the subscriber have it: both are then
@@ -126,7 +157,7 @@ bool warm_up(CommandClient& client, const LandingWatch& watch, const std::string
   auto end = Clock::now() + std::chrono::seconds(20);
   while (Clock::now() < end && !stop_requested) {
     client.publish(action_topic_of_lamp(), format("%.0f", kBase));
-    if (harness::wait_until(
+    if (test_support::wait_until(
             [&] { return watch.seen() >= 0 && !std::isnan(sub_arrivals(sub_path, 0)[0]); },
             std::chrono::milliseconds(1000)))
       return true;
@@ -151,11 +182,11 @@ bool run_latency(int32_t n, Table& table) {
     table.add({sub_name, std::nullopt, "ms", "", std::nullopt, why});
     return false;
   };
-  harness::Scenario s;
-  harness::Controller& c = s.controller();
+  test_support::Scenario s;
+  test_support::ToolController& c = s.controller();
   if (!s.broker().running()) return failed("broker did not start");
   note_scenario("commands", s);
-  harness::BridgeConfig cfg = s.config();
+  test_support::BridgeConfig cfg = s.config();
   // 10 s of countdown before the first cycle: room for the warm-up command.
   cfg.interval = std::string("10");
   if (!add_lamp(c, cfg)) return failed("k482916_ctl set failed");
@@ -169,22 +200,18 @@ bool run_latency(int32_t n, Table& table) {
       !c.write_broker_setup(setup))
     return failed("cannot prepare the controller");
 
-  const std::string sub_path = c.root() + "/sub.txt";
-  ChildGuard sub;
-  sub.pid = spawn_sub(s, action_topic_of_lamp(), sub_path);
-  ShmView view(c.key_offset());
-  if (sub.pid < 0 || !view.ok()) return failed("cannot start mosquitto_sub or attach");
-  harness::Daemon& d = s.start_daemon();
-  if (!d.wait_main_loop()) return failed("daemon did not reach its main loop", d.diagnostics());
-  CommandClient client;
-  test_broker::ClientOptions opts = s.broker().client();
-  if (!client.connect(opts.port, opts.user, opts.password)) return failed("client cannot connect");
+  CommandRun run(s);
+  if (run.why != nullptr) return failed(run.why, run.diagnostics());
+  const std::string& sub_path = run.sub_path;
+  ShmView& view = run.view;
+  CommandClient& client = run.client;
+  test_support::Daemon& d = *run.daemon;
 
   // Enough room for one command per 100 ms of a cycle of n x 100 ms, with margin.
   const int capacity = n + 100;
   LandingWatch watch(view, capacity);
   if (!warm_up(client, watch, sub_path)) return failed("warm-up command did not arrive");
-  if (!harness::wait_until([&] { return view.status_text() == "publishing data"; },
+  if (!test_support::wait_until([&] { return view.status_text() == "publishing data"; },
                            std::chrono::seconds(30)))
     return failed("no cycle began", d.diagnostics());
 
@@ -209,9 +236,9 @@ bool run_latency(int32_t n, Table& table) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   const int last = static_cast<int>(sent.size()) - 1;
-  if (!harness::wait_until([&] { return watch.seen() >= last; }, std::chrono::seconds(120)))
+  if (!test_support::wait_until([&] { return watch.seen() >= last; }, std::chrono::seconds(120)))
     return failed("not every command landed", d.diagnostics());
-  harness::wait_until([&] { return !std::isnan(sub_arrivals(sub_path, last)[last]); },
+  test_support::wait_until([&] { return !std::isnan(sub_arrivals(sub_path, last)[last]); },
                       std::chrono::seconds(10));
 
   std::vector<double> landed(sent.size());
@@ -242,33 +269,29 @@ bool run_rate(int level, int k, Table& table) {
     table.add({ratio_name, std::nullopt, "x", "<= 2 x", kSubRatioBudget, why});
     return false;
   };
-  harness::Scenario s;
-  harness::Controller& c = s.controller();
+  test_support::Scenario s;
+  test_support::ToolController& c = s.controller();
   if (!s.broker().running()) return failed("broker did not start");
   note_scenario("commands", s);
-  harness::BridgeConfig cfg = s.config();
+  test_support::BridgeConfig cfg = s.config();
   cfg.interval = std::string("5");
   cfg.loglevel = std::to_string(level);
   if (!add_ten_sensors(c, cfg) || !add_lamp(c, cfg) || !c.write_config(cfg))
     return failed("cannot prepare the controller");
 
-  const std::string sub_path = c.root() + "/sub.txt";
-  ChildGuard sub;
-  sub.pid = spawn_sub(s, action_topic_of_lamp(), sub_path);
-  ShmView view(c.key_offset());
-  if (sub.pid < 0 || !view.ok()) return failed("cannot start mosquitto_sub or attach");
-  harness::Daemon& d = s.start_daemon();
-  if (!d.wait_main_loop()) return failed("daemon did not reach its main loop", d.diagnostics());
-  CommandClient client;
-  test_broker::ClientOptions opts = s.broker().client();
-  if (!client.connect(opts.port, opts.user, opts.password)) return failed("client cannot connect");
+  CommandRun run(s);
+  if (run.why != nullptr) return failed(run.why, run.diagnostics());
+  const std::string& sub_path = run.sub_path;
+  ShmView& view = run.view;
+  CommandClient& client = run.client;
+  test_support::Daemon& d = *run.daemon;
   LandingWatch watch(view, k);
   if (!warm_up(client, watch, sub_path)) return failed("warm-up command did not arrive");
   // The stream starts once the first cycle has published the ten sensors: from then on every
   // cycle finds nothing changed.
-  if (!harness::wait_until([&] { return view.status_text().starts_with("waiting"); },
+  if (!test_support::wait_until([&] { return view.status_text().starts_with("waiting"); },
                            std::chrono::seconds(30)) ||
-      !harness::wait_until([&] { return view.status_text().starts_with("OK: "); },
+      !test_support::wait_until([&] { return view.status_text().starts_with("OK: "); },
                            std::chrono::seconds(30)))
     return failed("no first cycle", d.diagnostics());
 
@@ -280,7 +303,7 @@ bool run_rate(int level, int k, Table& table) {
     if (i % 20 == 0) client.service();
   }
   // Up to 10 commands a second of patience, plus a margin.
-  if (!harness::wait_until(
+  if (!test_support::wait_until(
           [&] {
             client.service();
             return watch.seen() >= k || stop_requested;
@@ -288,7 +311,7 @@ bool run_rate(int level, int k, Table& table) {
           std::chrono::seconds(k / 10 + 30), std::chrono::milliseconds(1)) ||
       stop_requested)
     return failed(format("only %d of %d commands landed", watch.seen(), k), d.diagnostics());
-  harness::wait_until([&] { return !std::isnan(sub_arrivals(sub_path, k)[k]); },
+  test_support::wait_until([&] { return !std::isnan(sub_arrivals(sub_path, k)[k]); },
                       std::chrono::seconds(30));
   std::vector<double> at = sub_arrivals(sub_path, k);
   const int sub_got = static_cast<int>(

@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "bench/bench.h"
-#include "integration/harness/harness.h"
+#include "support/controller.h"
 
 namespace bench {
 
@@ -31,13 +31,13 @@ bool run_discovery(const Options& options, Table& table) {
     return false;
   };
 
-  harness::Scenario s;
-  harness::Controller& c = s.controller();
+  test_support::Scenario s;
+  test_support::ToolController& c = s.controller();
   if (!s.broker().running()) return failed("broker did not start");
   note_scenario("discovery", s);
   // A compact setup file: with 470 entries, each a call name and selected in "pub" and "sub", it
   // stays within the 16383 bytes that the daemon reads.
-  harness::BridgeConfig cfg = s.config();
+  test_support::BridgeConfig cfg = s.config();
   std::string calls, selected;
   for (int32_t id = 1; id <= kEntries; ++id) {
     const std::string quoted = format("\"%d\"", static_cast<int>(id));
@@ -59,7 +59,7 @@ bool run_discovery(const Options& options, Table& table) {
   auto startup = [&](const std::string& setup) -> std::optional<double> {
     if (!c.write_broker_setup(setup) || !c.write_status(status_entry{})) return std::nullopt;
     auto t0 = Clock::now();
-    harness::Daemon& d = s.start_daemon();
+    test_support::Daemon& d = s.start_daemon();
     while (!stop_requested && Clock::now() - t0 < kRunTimeout) {
       std::string text = view.status_text();
       if (text == "running" || text.rfind("waiting ", 0) == 0) {
@@ -91,7 +91,7 @@ bool run_discovery(const Options& options, Table& table) {
   // The announcements of the last run that reached the broker, from its log of received messages.
   std::set<std::string> topics;
   std::istringstream lines(s.broker().log().substr(last_run));
-  const std::string from = std::string("Received PUBLISH from ") + harness::Scenario::kUser;
+  const std::string from = std::string("Received PUBLISH from ") + test_support::Scenario::kUser;
   for (std::string line; std::getline(lines, line);) {
     const size_t at =
         line.find(from) != std::string::npos ? line.find("'homeassistant/") : line.npos;
