@@ -1,5 +1,6 @@
 # Unit tests: one GoogleTest executable per folder below tests/unit (unit_<folder>).
-# Integration tests: one executable per .cpp in tests/integration (integration_<name>).
+# Integration tests: one executable per .cpp in tests/integration (integration_<name>), which know
+# the source folder as K482916_SOURCE_DIR.
 # Both link the test toolkit in tests/support/ (k482916_test_support), built once; it is plain POSIX
 # and builds for the target as well. Every test case is its own ctest entry so that `ctest -j2`
 # spreads them over both cores.
@@ -42,6 +43,7 @@ if(NOT CMAKE_CROSSCOMPILING)
     get_filename_component(name ${src} NAME_WE)
     add_executable(integration_${name} ${src})
     target_link_libraries(integration_${name} PRIVATE k482916_test_support)
+    target_compile_definitions(integration_${name} PRIVATE K482916_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
     add_dependencies(integration_${name} mqtt_k482916_demon k482916_ctl)
     gtest_discover_tests(integration_${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
                          PROPERTIES TIMEOUT 600 LABELS integration

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building and testing need, only those that are missing.
-# Quiet when nothing is missing. Usage: scripts/deps.sh [--cross]  (--cross adds the target tools)
+# Installs the Debian packages that building and testing need, only those that are missing, then
+# the Node.js broker aedes (scripts/aedes.sh). Quiet when nothing is missing.
+# Usage: scripts/deps.sh [--cross]  (--cross: the target tools instead, no aedes)
 set -euo pipefail
 
 packages=(
@@ -20,10 +21,17 @@ for p in "${packages[@]}"; do
     missing+=("$p")
   fi
 done
-[[ ${#missing[@]} -eq 0 ]] && exit 0
+# Node.js builds other than Debian's bring npm inside the nodejs package: look for the commands.
+if [[ "${1:-}" != "--cross" ]]; then
+  command -v node >/dev/null || missing+=(nodejs)
+  command -v npm >/dev/null || missing+=(npm)
+fi
 
-echo "deps: installing ${missing[*]}"
-if [[ $(id -u) -ne 0 ]]; then sudo=sudo; else sudo=; fi
-export DEBIAN_FRONTEND=noninteractive
-$sudo apt-get update -qq
-$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+if [[ ${#missing[@]} -gt 0 ]]; then
+  echo "deps: installing ${missing[*]}"
+  if [[ $(id -u) -ne 0 ]]; then sudo=sudo; else sudo=; fi
+  export DEBIAN_FRONTEND=noninteractive
+  $sudo apt-get update -qq
+  $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+[[ "${1:-}" == "--cross" ]] || "$(dirname "$0")/aedes.sh"
