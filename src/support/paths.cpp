@@ -49,7 +49,7 @@ void paths_set(const char* root, int32_t offset) {
 }
 
 // Prefix and path into out, always terminated; -1 tells the caller the path was cut.
-// Uses only snprintf on static data, so the log module may call it from a signal handler.
+// Uses only snprintf on static data.
 int path_with_root(const char* absolute, char* out, size_t cap) {
   if (out == nullptr || cap == 0) return -1;
   int n = snprintf(out, cap, "%s%s", root_prefix, absolute != nullptr ? absolute : "");
