@@ -38,9 +38,11 @@ void handle_signal(int signo, bool own_fault) {
   for (; name[i] != '\0' && i + 1 < sizeof linux_signal_name; ++i) linux_signal_name[i] = name[i];
   linux_signal_name[i] = '\0';
 
+  // The line is made from this call's own name: a different signal may interrupt this handler
+  // and overwrite linux_signal_name before the line is written.
   char line[kLineSize];
   LineText text(line, sizeof line);
-  text.text("SIGNAL ").number(signo).text(linux_signal_name).text(" empfangen !");
+  text.text("SIGNAL ").number(signo).text(name).text(" empfangen !");
   log_signal_append(kLogEssential, line);
   linux_signal_received = signo;
 
