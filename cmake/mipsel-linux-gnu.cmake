@@ -37,7 +37,9 @@ set(_k482916_libdirs "${K482916_SYSROOT}/lib/mipsel-linux-gnu:${K482916_SYSROOT}
 # (libssl, libcrypto) are found in the sysroot at link time through -rpath-link.
 set(CMAKE_C_FLAGS_INIT "-ffunction-sections -fdata-sections")
 set(CMAKE_CXX_FLAGS_INIT "-ffunction-sections -fdata-sections")
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-Wl,--gc-sections -Wl,--as-needed -Wl,-rpath-link,${_k482916_libdirs}")
+# libgcc's helpers (64-bit division on MIPS32) are linked in, so the controller needs no libgcc_s.
+set(CMAKE_EXE_LINKER_FLAGS_INIT
+    "-static-libgcc -Wl,--gc-sections -Wl,--as-needed -Wl,-rpath-link,${_k482916_libdirs}")
 
 # Target programs run under qemu-mipsel: the C runtime from the cross compiler's folder, the other
 # libraries from the sysroot. qemu looks for absolute paths below -L first and falls back to the host

@@ -105,9 +105,11 @@ fi
 quiet cmake --build "${at[@]}" -j2 --target k482916_ctl
 
 # The target preset (optimised for size; the unit tests run under qemu-mipsel) with this run's
-# sysroot. Libraries found in another sysroot stay in the cache, so a change of sysroot starts the
-# configuration afresh.
-if [[ -f "$build/CMakeCache.txt" ]] && ! grep -qxF "K482916_SYSROOT:PATH=$sysroot" "$build/CMakeCache.txt"; then
+# sysroot. Libraries found in another sysroot, and flags of an older toolchain file, stay in the
+# cache, so a change of either starts the configuration afresh.
+if [[ -f "$build/CMakeCache.txt" ]] &&
+   { ! grep -qxF "K482916_SYSROOT:PATH=$sysroot" "$build/CMakeCache.txt" ||
+     [[ cmake/mipsel-linux-gnu.cmake -nt "$build/CMakeCache.txt" ]]; }; then
   rm -f "$build/CMakeCache.txt"
 fi
 quiet cmake --preset target -DK482916_SYSROOT="$sysroot"
@@ -119,6 +121,10 @@ mipsel-linux-gnu-strip -o "$tmp/daemon.stripped" "$build/mqtt_k482916_demon"
 size=$(stat -c %s "$tmp/daemon.stripped")
 echo "target daemon stripped: $size bytes"
 ((size <= size_budget)) || fail "the stripped daemon exceeds its budget of $size_budget bytes"
+# A controller has libmosquitto, libsqlite3 and the C library, not necessarily the C++ runtime.
+if mipsel-linux-gnu-readelf -d "$build/mqtt_k482916_demon" | grep -qE 'NEEDED.*(libstdc\+\+|libgcc_s)'; then
+  fail "the daemon needs the C++ runtime (libstdc++ or libgcc_s)"
+fi
 
 # Installation into a staging folder, for the prefix /usr (init script in /etc) and another one.
 check_install() {

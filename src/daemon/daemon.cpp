@@ -6,11 +6,11 @@
 #include <sqlite3.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include "bridge/config.h"
 #include "bridge/publish.h"
@@ -58,11 +58,11 @@ const char* wait_for_startup_lock() {
 // (a few system calls: the check must not cost the idle daemon anything worth measuring); null
 // when none is found or the check is not due.
 const char* stale_segment_due() {
-  using clock = std::chrono::steady_clock;
-  static clock::time_point last_check = clock::now();
-  const clock::time_point now = clock::now();
-  if (now - last_check < std::chrono::seconds(1)) return nullptr;
-  last_check = now;
+  static time_t last_check = 0;  // monotonic seconds of the last check
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  if (last_check != 0 && now.tv_sec - last_check < 1) return nullptr;
+  last_check = now.tv_sec;
   return shm_stale_segment();
 }
 
