@@ -156,13 +156,13 @@ int sensor_payload(int32_t dbid, const char* name, const char* user_json, const 
                    char (&out)[kDiscoveryPayloadSize]) {
   char name_json[kJsonNameSize];
   json_text(name, kNameChars, true, name_json, sizeof name_json);
-  // The unit as the entry holds it now, read once; an entry without one gets no unit.
-  char unit[kUnitChars + 1] = "";
-  const int32_t real_id = find_sensor_real_id(dbid);
-  if (real_id >= 0 && shm_sensor != nullptr) {
-    memcpy(unit, shm_sensor[real_id].unit, kUnitChars);
-    unit[kUnitChars] = '\0';
-  }
+  // The unit as the entry holds it now, read once as the publish cycle reads it; a missing
+  // entry or one without a unit gets no unit.
+  sensor_record entry;
+  sensor_record_read(find_sensor_real_id(dbid), &entry);
+  char unit[kUnitChars + 1];
+  memcpy(unit, entry.unit, kUnitChars);
+  unit[kUnitChars] = '\0';
   char unit_part[kJsonUnitSize + 32] = "";
   if (unit[0] != '\0') {
     char unit_json[kJsonUnitSize];
