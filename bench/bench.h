@@ -142,7 +142,7 @@ struct Options {
   int publish_rounds = 2;  // rounds of (N = 10, N = 50) after the first cycle (N = 50)
   int actor_samples = 200;
   int cpu_seconds = 10;
-  int command_burst = 300;  // actor commands sent to the publishing daemon before its last cycle
+  int command_burst = 300;    // actor commands sent to the publishing daemon before its last cycle
   int command_stream = 2000;  // actor commands per sustained-rate figure
 };
 

@@ -25,8 +25,8 @@
 #include <thread>
 
 #include "bench/bench.h"
-#include "support/controller.h"
 #include "log/log.h"
+#include "support/controller.h"
 
 namespace bench {
 
@@ -212,7 +212,7 @@ bool run_latency(int32_t n, Table& table) {
   LandingWatch watch(view, capacity);
   if (!warm_up(client, watch, sub_path)) return failed("warm-up command did not arrive");
   if (!test_support::wait_until([&] { return view.status_text() == "publishing data"; },
-                           std::chrono::seconds(30)))
+                                std::chrono::seconds(30)))
     return failed("no cycle began", d.diagnostics());
 
   std::vector<double> sent{0.0};
@@ -239,7 +239,7 @@ bool run_latency(int32_t n, Table& table) {
   if (!test_support::wait_until([&] { return watch.seen() >= last; }, std::chrono::seconds(120)))
     return failed("not every command landed", d.diagnostics());
   test_support::wait_until([&] { return !std::isnan(sub_arrivals(sub_path, last)[last]); },
-                      std::chrono::seconds(10));
+                           std::chrono::seconds(10));
 
   std::vector<double> landed(sent.size());
   for (int i = 0; i <= last; ++i) landed[i] = watch.landed(i);
@@ -290,9 +290,9 @@ bool run_rate(int level, int k, Table& table) {
   // The stream starts once the first cycle has published the ten sensors: from then on every
   // cycle finds nothing changed.
   if (!test_support::wait_until([&] { return view.status_text().starts_with("waiting"); },
-                           std::chrono::seconds(30)) ||
+                                std::chrono::seconds(30)) ||
       !test_support::wait_until([&] { return view.status_text().starts_with("OK: "); },
-                           std::chrono::seconds(30)))
+                                std::chrono::seconds(30)))
     return failed("no first cycle", d.diagnostics());
 
   const size_t mark = s.log().mark();
@@ -312,7 +312,7 @@ bool run_rate(int level, int k, Table& table) {
       stop_requested)
     return failed(format("only %d of %d commands landed", watch.seen(), k), d.diagnostics());
   test_support::wait_until([&] { return !std::isnan(sub_arrivals(sub_path, k)[k]); },
-                      std::chrono::seconds(30));
+                           std::chrono::seconds(30));
   std::vector<double> at = sub_arrivals(sub_path, k);
   const int sub_got = static_cast<int>(
       std::count_if(at.begin() + 1, at.end(), [](double t) { return !std::isnan(t); }));

@@ -16,12 +16,13 @@
 namespace {
 
 int usage(const char* why) {
-  fprintf(stderr,
-          "k482916_bench: %s\n"
-          "usage: k482916_bench [--only startup,publish,idle,commands,discovery] [--startup-runs N]\n"
-          "                     [--publish-rounds N] [--actor-samples N] [--cpu-seconds N]\n"
-          "                     [--command-burst N] [--command-stream N]\n",
-          why);
+  fprintf(
+      stderr,
+      "k482916_bench: %s\n"
+      "usage: k482916_bench [--only startup,publish,idle,commands,discovery] [--startup-runs N]\n"
+      "                     [--publish-rounds N] [--actor-samples N] [--cpu-seconds N]\n"
+      "                     [--command-burst N] [--command-stream N]\n",
+      why);
   return 2;
 }
 

@@ -56,7 +56,7 @@ void msg_callback(struct mosquitto*, void*, const struct mosquitto_message* mess
     const int32_t real_id = find_sensor_real_id(db_id);
     if (real_id == -1) continue;
     set_actor_command(real_id, value);
-    log_appendf(kLogDebug, "Aktor mit DB_ID %ld (Real_ID: %ld) gesetzt auf %1.2f", static_cast<long>(db_id),
-                static_cast<long>(real_id), value);
+    log_appendf(kLogDebug, "Aktor mit DB_ID %ld (Real_ID: %ld) gesetzt auf %1.2f",
+                static_cast<long>(db_id), static_cast<long>(real_id), value);
   }
 }

@@ -49,7 +49,7 @@ constexpr int32_t kMinInterval = 5;       // shorter intervals fall back to the 
 constexpr int32_t kDefaultInterval = 30;  // seconds
 constexpr double kMinThreshold = 0.1;
 constexpr int kStartupMaxLevel = kLogEcho;  // the start-up read never sets a chattier level
-constexpr int kServiceMs = 2000;     // servicing after the subscriptions
+constexpr int kServiceMs = 2000;            // servicing after the subscriptions
 
 // Working storage of the read; the read never runs twice at once (one thread, and no callback
 // starts a read), so static buffers are safe. The "call" section is turned into call_names before
@@ -176,8 +176,8 @@ void read_call_section() {
   } else {
     const int32_t found = scan_call_section(section, &call_names);
     if (found > call_names.count) {
-      log_appendf(kLogWarning, "More than %ld call names: %ld entries ignored", static_cast<long>(kTableSize),
-                  static_cast<long>(found - call_names.count));
+      log_appendf(kLogWarning, "More than %ld call names: %ld entries ignored",
+                  static_cast<long>(kTableSize), static_cast<long>(found - call_names.count));
     }
   }
   log_appendf(kLogDebug, "Callnames insgesamt: %ld", static_cast<long>(call_names.count));
@@ -278,8 +278,8 @@ int read_startup() {
 
 // The whole topic is measured, so the caller can tell a cut one.
 int action_topic(const char* user, const char* name, char (&out)[kActionTopicSize]) {
-  const int n = snprintf(out, sizeof out, "%s/%.*s/action", user,
-                         static_cast<int>(kCallNameSize - 1), name);
+  const int n =
+      snprintf(out, sizeof out, "%s/%.*s/action", user, static_cast<int>(kCallNameSize - 1), name);
   return n < 0 ? static_cast<int>(sizeof out) : n;
 }
 

@@ -141,9 +141,10 @@ bool send(const char* topic, const char* payload) {
 // (uuid) as its identifier, and with availability on the topic whose "online" and "offline" are
 // Home Assistant's default payloads.
 void device_part(const char* user_json, char (&out)[kDevicePartSize]) {
-  const int n = snprintf(
-      out, sizeof out, "\"device\":{\"identifiers\":[\"%s\"],\"name\":\"%s\",\"sw_version\":\"%s\"}",
-      user_json, kDemonName, kDemonVersion);
+  const int n =
+      snprintf(out, sizeof out,
+               "\"device\":{\"identifiers\":[\"%s\"],\"name\":\"%s\",\"sw_version\":\"%s\"}",
+               user_json, kDemonName, kDemonVersion);
   if (mqtt_availability != 0 && n > 0 && static_cast<size_t>(n) < sizeof out) {
     snprintf(out + n, sizeof out - n, ",\"availability_topic\":\"%s%s\"", user_json,
              kAvailabilitySuffix);

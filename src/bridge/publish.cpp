@@ -11,8 +11,8 @@
 
 #include "bridge/config.h"
 #include "bridge/session.h"
-#include "shm/demonstatus.h"
 #include "log/log.h"
+#include "shm/demonstatus.h"
 #include "shm/sensor_record.h"
 #include "shm/shm.h"
 
@@ -99,7 +99,8 @@ void time_text(char* out, size_t cap) {
 
 // An entry in error, of a type without a publishable value, or at or below the no-value marker.
 void log_no_valid_value(int32_t db_id, double value, int32_t error_code) {
-  log_appendf(kLogDebug, "Sensor mit DB_ID %ld: Aktueller Wert: %1.2f (Errorcode %ld) - no publishing",
+  log_appendf(kLogDebug,
+              "Sensor mit DB_ID %ld: Aktueller Wert: %1.2f (Errorcode %ld) - no publishing",
               static_cast<long>(db_id), value, static_cast<long>(error_code));
 }
 
@@ -184,7 +185,8 @@ int32_t mqtt_publish_cycle() {
       continue;
     }
     log_appendf(
-        kLogDebug, "Sensor mit DB_ID %ld: Aktueller Wert: %1.2f (Differenz: %1.2f) ... wir publishen !", d,
+        kLogDebug,
+        "Sensor mit DB_ID %ld: Aktueller Wert: %1.2f (Differenz: %1.2f) ... wir publishen !", d,
         value, diff);
     if (publish_entry(db_id, entry, value, mqtt_publish_sensor_name[i]) == 0) {
       mqtt_old_sensordata[real_id] = value;

@@ -158,8 +158,8 @@ int mqtt_open(const char* host, int port, int keepalive, const char* username,
 
   log_appendf(kLogInfo, "mqtt_open: Broker Address: \"%s\", Port: %ld, Keepalive: %ld", host,
               static_cast<long>(port), static_cast<long>(keepalive));
-  log_appendf(kLogInfo, "           Username: \"%s\", Password: (censored, %ld characters)", username,
-              static_cast<long>(strlen(password)));
+  log_appendf(kLogInfo, "           Username: \"%s\", Password: (censored, %ld characters)",
+              username, static_cast<long>(strlen(password)));
 
   log_append(kLogDebug, "mqtt_open: mosquitto_lib_init()");
   mosquitto_lib_init();
@@ -314,10 +314,11 @@ void connect_callback(struct mosquitto* mosq, void*, int result) {
 // value. A SUBACK without values shows -1 in place of the first one.
 void subscribe_callback(struct mosquitto*, void*, int mid, int qos_count, const int* granted_qos) {
   bool have_values = qos_count > 0 && granted_qos != nullptr;
-  log_appendf(kLogDebug, "subscribe_callback: Subscribed mid: %d, qos_count: %d, granted_qos[0]:%d", mid,
-              qos_count, have_values ? granted_qos[0] : -1);
+  log_appendf(kLogDebug, "subscribe_callback: Subscribed mid: %d, qos_count: %d, granted_qos[0]:%d",
+              mid, qos_count, have_values ? granted_qos[0] : -1);
   if (!have_values) return;
-  for (int i = 1; i < qos_count; ++i) log_appendf(kLogDebug, "  granted_qos[%d]: %d", i, granted_qos[i]);
+  for (int i = 1; i < qos_count; ++i)
+    log_appendf(kLogDebug, "  granted_qos[%d]: %d", i, granted_qos[i]);
 }
 
 // Every message that libmosquitto hands over goes to the log at level 4, whatever its own level.

@@ -130,7 +130,8 @@ void publish_pass(int32_t counter) {
       continue;
     }
     demonstatus_state(counter, kStateMainLoop, "main loop");
-    counter = static_cast<int32_t>(static_cast<uint32_t>(counter) + 1u);  // wraps, as on the controller
+    counter =
+        static_cast<int32_t>(static_cast<uint32_t>(counter) + 1u);  // wraps, as on the controller
     linux_signal_check();
 
     if (reload_counter() != mqtt_reload_seen) {

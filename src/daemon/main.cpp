@@ -1,3 +1,5 @@
 #include "daemon/daemon.h"
 
-int main(int argc, char** argv) { return daemon_main(argc, argv); }
+int main(int argc, char** argv) {
+  return daemon_main(argc, argv);
+}

@@ -234,8 +234,8 @@ void log_init(const char* filename, int level, int32_t demon_id, const char* nam
   if (log_syslog_enabled == 1) log_syslog_open();
 
   log_init_state = kLogStateReady;
-  log_appendf(kLogEssential, "----------   %s started (debuglevel=%d)   ----------", log_my_demon_name,
-              log_level);
+  log_appendf(kLogEssential, "----------   %s started (debuglevel=%d)   ----------",
+              log_my_demon_name, log_level);
 }
 
 // The caught signals are blocked while a line is written, so the signal handler never enters

@@ -47,64 +47,56 @@ constexpr segment_step kReloadStep = {
     kSegReload,
     "shmget f\xFC"
     "r SHM_Reload war erfolglos ! (shm_create nicht aufgerufen ?)",
-    kAttachReloadGetFailed,
-    "Problem beim Zugriff auf RELOAD shared memory !",
+    kAttachReloadGetFailed, "Problem beim Zugriff auf RELOAD shared memory !",
     kAttachReloadAtFailed};
 
 constexpr segment_step kSensordataStep = {
     kSegSensordata,
     "shmget f\xFC"
     "r SHM_Sensordata war erfolglos ! (shm_create nicht aufgerufen ?)",
-    kAttachTableGetFailed,
-    "Problem beim Zugriff auf SENSORDATA shared memory !",
+    kAttachTableGetFailed, "Problem beim Zugriff auf SENSORDATA shared memory !",
     kAttachTableAtFailed};
 
 constexpr segment_step kSensordata2Step = {
     kSegSensordata2,
     "shmget f\xFC"
     "r SHM_Sensordata2 war erfolglos ! (shm_create nicht aufgerufen ?)",
-    kAttachTableGetFailed,
-    "Problem beim Zugriff auf SENSORDATA2 shared memory !",
+    kAttachTableGetFailed, "Problem beim Zugriff auf SENSORDATA2 shared memory !",
     kAttachTableAtFailed};
 
 constexpr segment_step kMappingdataStep = {
     kSegMappingdata,
     "shmget f\xFC"
     "r SHM_Mappingdata war erfolglos ! (shm_create nicht aufgerufen ?)",
-    kAttachTableGetFailed,
-    "Problem beim Zugriff auf MAPPINGDATA shared memory !",
+    kAttachTableGetFailed, "Problem beim Zugriff auf MAPPINGDATA shared memory !",
     kAttachTableAtFailed};
 
 constexpr segment_step kExternaldataStep = {
     kSegExternaldata,
     "shmget f\xFC"
     "r SHM_Externaldata war erfolglos ! (shm_create nicht aufgerufen ?)",
-    kAttachTableGetFailed,
-    "Problem beim Zugriff auf EXTERNALDATA shared memory !",
+    kAttachTableGetFailed, "Problem beim Zugriff auf EXTERNALDATA shared memory !",
     kAttachTableAtFailed};
 
 constexpr segment_step kChipidStep = {
     kSegChipid,
     "shmget f\xFC"
     "r SHM_Chipid war erfolglos ! (shm_create nicht aufgerufen ?)",
-    kAttachTableGetFailed,
-    "Problem beim Zugriff auf CHIPIDDATA shared memory !",
+    kAttachTableGetFailed, "Problem beim Zugriff auf CHIPIDDATA shared memory !",
     kAttachTableAtFailed};
 
 constexpr segment_step kLedArrayStep = {
     kSegLedArray,
     "shmget f\xFC"
     "r SHM_LED-Array war erfolglos ! (shm_create nicht aufgerufen ?)",
-    kAttachArrayGetFailed,
-    "Problem beim Zugriff auf LED-Array_data shared memory !",
+    kAttachArrayGetFailed, "Problem beim Zugriff auf LED-Array_data shared memory !",
     kAttachArrayAtFailed};
 
 constexpr segment_step kRgbArrayStep = {
     kSegRgbArray,
     "shmget f\xFC"
     "r SHM_RGB-Array war erfolglos ! (shm_create nicht aufgerufen oder aelter als V 3.205 ?)",
-    kAttachArrayGetFailed,
-    "Problem beim Zugriff auf RGB-Array_data shared memory !",
+    kAttachArrayGetFailed, "Problem beim Zugriff auf RGB-Array_data shared memory !",
     kAttachArrayAtFailed};
 
 // Marker that shmat returns on failure.

@@ -39,7 +39,8 @@ TEST(BrokerOptions, AvailabilityUnderMqtt5) {
   auto seen = s.subscribe(topic);
   ASSERT_TRUE(s.publish(kUser + "/lamp/action", "1.5"));
   EXPECT_TRUE(s.log().wait_for("Aktor mit DB_ID 2001 (Real_ID: 1) gesetzt auf 1.50", 5s));
-  EXPECT_TRUE(s.log().wait_for("mqtt_publish: Rueckmeldung vom Callback", test_support::kCycleWait));
+  EXPECT_TRUE(
+      s.log().wait_for("mqtt_publish: Rueckmeldung vom Callback", test_support::kCycleWait));
   EXPECT_TRUE(s.log().contains("subscribe_callback: Subscribed"));
   ASSERT_TRUE(c.reload() && seen->wait_for_line(topic + " 0 online", 20000)) << seen->output();
   d.kill();

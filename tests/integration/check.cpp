@@ -11,8 +11,8 @@
 
 #include <gtest/gtest.h>
 
-#include "support/controller.h"
 #include "shm/shm.h"
+#include "support/controller.h"
 
 namespace {
 

@@ -47,7 +47,9 @@ TEST(Commands, AppliedDuringCycleAndBurstDrains) {
 
   // The first cycle publishes every sensor; a command sent as it begins lands before its end.
   ASSERT_TRUE(c.wait_status(
-      [](const status_entry& e) { return test_support::field_text(e.status_text) == "publishing data"; },
+      [](const status_entry& e) {
+        return test_support::field_text(e.status_text) == "publishing data";
+      },
       test_support::kCycleWait))
       << s.diagnostics();
   ASSERT_TRUE(s.publish(topic, "7"));
@@ -60,19 +62,21 @@ TEST(Commands, AppliedDuringCycleAndBurstDrains) {
 
   // A burst of commands from one client: the last value lands, memory stays where it was.
   ASSERT_TRUE(c.wait_status(
-      [](const status_entry& e) { return test_support::field_text(e.status_text).starts_with("wait"); },
+      [](const status_entry& e) {
+        return test_support::field_text(e.status_text).starts_with("wait");
+      },
       test_support::kCycleWait));
   const long rss = proc_kb(d.pid(), "VmRSS:");
   const long hwm = proc_kb(d.pid(), "VmHWM:");
   test_support::ClientOptions client = s.broker().client();
-  test_support::ProcessResult pub =
-      test_support::run_process({"/bin/sh", "-c",
-                            "seq 1 " + std::to_string(kBurst) + " | " + test_support::kMosquittoPub +
-                                " -h 127.0.0.1 -p " + std::to_string(client.port) + " -u " +
-                                client.user + " -P " + client.password + " -t " + topic + " -l"});
+  test_support::ProcessResult pub = test_support::run_process(
+      {"/bin/sh", "-c",
+       "seq 1 " + std::to_string(kBurst) + " | " + test_support::kMosquittoPub +
+           " -h 127.0.0.1 -p " + std::to_string(client.port) + " -u " + client.user + " -P " +
+           client.password + " -t " + topic + " -l"});
   ASSERT_EQ(pub.status, 0) << pub.err;
   EXPECT_TRUE(test_support::wait_until([&] { return c.entry(511)->command.value == kBurst; },
-                                  test_support::kCycleWait))
+                                       test_support::kCycleWait))
       << c.entry(511)->command.value << s.diagnostics();
   if (kOwnMemoryShown) {
     EXPECT_LE(proc_kb(d.pid(), "VmRSS:"), rss + 64) << "before: " << rss << " kB";

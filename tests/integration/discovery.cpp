@@ -14,9 +14,9 @@ std::string json_mismatch(const test_support::ToolController& c, const std::stri
                           const std::string& want) {
   test_support::write_file(c.root() + "/payload.json", payload);
   auto r = test_support::run_process({"/usr/bin/python3", "-c",
-                                 "import json,sys\ngot = json.load(open(sys.argv[1], 'rb'))\n"
-                                 "if got != json.loads(sys.argv[2]): print(got)",
-                                 c.root() + "/payload.json", want});
+                                      "import json,sys\ngot = json.load(open(sys.argv[1], 'rb'))\n"
+                                      "if got != json.loads(sys.argv[2]): print(got)",
+                                      c.root() + "/payload.json", want});
   return r.status == 0 ? r.out : r.err;
 }
 
@@ -85,8 +85,8 @@ TEST(Discovery, AnnouncesAndClearsOnlyWithTheKey) {
 
   // A command on the announced command topic reaches the actor's command block.
   ASSERT_TRUE(s.publish(kUser + "/dimmer/action", "12.25"));
-  ASSERT_TRUE(test_support::wait_until([&] { return c.entry_by_db_id(2002)->command.value == 12.25; },
-                                  test_support::kQuickWait));
+  ASSERT_TRUE(test_support::wait_until(
+      [&] { return c.entry_by_db_id(2002)->command.value == 12.25; }, test_support::kQuickWait));
 
   // A reload without 1002 and 2002 clears their topics (an empty retained message); with
   // availability on, the announcements name its topic.
@@ -100,7 +100,8 @@ TEST(Discovery, AnnouncesAndClearsOnlyWithTheKey) {
       << d.diagnostics();
   for (const std::string& t : {topic("sensor", 1002), topic("number", 2002)}) {
     auto cleared = [&] { return test_support::received_on(*ha, t).back().payload.empty(); };
-    EXPECT_TRUE(test_support::wait_until(cleared, test_support::kQuickWait)) << t << "\n" << ha->output();
+    EXPECT_TRUE(test_support::wait_until(cleared, test_support::kQuickWait)) << t << "\n"
+                                                                             << ha->output();
   }
   const std::string availability = "\"availability_topic\":\"" + kUser + "/availability\"";
   EXPECT_NE(test_support::received_on(*ha, topic("sensor", 1001)).back().payload.find(availability),

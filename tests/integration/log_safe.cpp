@@ -13,8 +13,8 @@
 
 #include <gtest/gtest.h>
 
-#include "support/controller.h"
 #include "log/signal.h"
+#include "support/controller.h"
 
 namespace {
 
@@ -45,9 +45,9 @@ TEST(LogSafe, PlantedFilesAtTheLogPathAreLeftAlone) {
     ASSERT_TRUE(step == 3 || test_support::write_file(planted, content));
     ASSERT_TRUE(step != 1 || link(other.c_str(), log.c_str()) == 0);
     ASSERT_TRUE(step != 2 || chown(log.c_str(), 65534, 65534) == 0);
-    ASSERT_TRUE(d.signal(SIGHUP) &&
-                test_support::wait_until([&] { return count_of(d.stdout_text(), kIgnored) == step; },
-                                    test_support::kQuickWait));
+    ASSERT_TRUE(d.signal(SIGHUP) && test_support::wait_until(
+                                        [&] { return count_of(d.stdout_text(), kIgnored) == step; },
+                                        test_support::kQuickWait));
     // The first line of the signal was handled before the second was echoed.
     EXPECT_TRUE(step == 3 ? s.log().contains("(HUP) empfangen") : read_file(planted) == content);
   }
@@ -90,22 +90,25 @@ TEST(LogSafe, SignalStormWhileBusy) {
     });
     test_support::Daemon& d = s.start_daemon();
     ASSERT_TRUE(c.wait_status(
-        [](const status_entry& e) { return test_support::field_text(e.state_text) == "SHM_LOCK23"; },
+        [](const status_entry& e) {
+          return test_support::field_text(e.state_text) == "SHM_LOCK23";
+        },
         test_support::kStartupWait));
     std::atomic<int> bursts = 0;
     std::atomic<bool> hung = false;
     std::jthread sender([&](std::stop_token stop) {
       for (; !stop.stop_requested() && !hung; ++bursts) {
         for (int signo : kinds) d.signal(signo);
-        hung = !test_support::wait_until([&] { return count_of(lines(), kIgnored) == 8 * (bursts + 1); },
-                                    10s, 1ms);
+        hung = !test_support::wait_until(
+            [&] { return count_of(lines(), kIgnored) == 8 * (bursts + 1); }, 10s, 1ms);
       }
     });
     ASSERT_TRUE(c.unlock());
     auto sub = s.subscribe(std::string(Scenario::kUser) + "/s0");
     ASSERT_TRUE(sub->wait_for_line("\"value\":\"20.00\"", 60000)) << d.diagnostics();
     s.broker().stop();
-    ASSERT_TRUE(test_support::wait_until([&] { return count_of(lines(), "Keine Verbindung"); }, 60s));
+    ASSERT_TRUE(
+        test_support::wait_until([&] { return count_of(lines(), "Keine Verbindung"); }, 60s));
     ASSERT_TRUE(s.broker().restart());
     sub = s.subscribe(std::string(Scenario::kUser) + "/s0");
     ASSERT_TRUE(c.set(1001, "21.5") && sub->wait_for_line("\"value\":\"21.50\"", 60000));

@@ -80,15 +80,7 @@ int ctl_set(const set_request& request) {
 // Units in the controller's Latin-1 ("\260" is the degree sign, 0xB0), so the daemon's payloads
 // carry the same bytes as on a real controller.
 int ctl_populate(int32_t count) {
-  static constexpr const char* kUnits[] = {
-      "\260C",
-      "%",
-      "hPa",
-      "lx",
-      "W",
-      "kWh",
-      "ppm",
-      "V"};
+  static constexpr const char* kUnits[] = {"\260C", "%", "hPa", "lx", "W", "kWh", "ppm", "V"};
   static constexpr int32_t kTypes[] = {1, 1, 4};
   sensor_record* table = ctl_sensor_table();
   if (table == nullptr) return kExitFailure;

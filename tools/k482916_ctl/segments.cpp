@@ -105,8 +105,8 @@ bool ctl_attach(const shm_segment& segment, void** out) {
   }
   void* address = shmat(id, nullptr, 0);
   if (address == reinterpret_cast<void*>(-1)) {
-    std::fprintf(stderr, "k482916_ctl: cannot attach %s (key %d): %s\n", segment.name, shm_key(segment.key),
-                 strerror(errno));
+    std::fprintf(stderr, "k482916_ctl: cannot attach %s (key %d): %s\n", segment.name,
+                 shm_key(segment.key), strerror(errno));
     return false;
   }
   *out = address;
@@ -115,9 +115,7 @@ bool ctl_attach(const shm_segment& segment, void** out) {
 
 sensor_record* ctl_sensor_table() {
   void* p = nullptr;
-  return ctl_attach(kSegSensordata, &p)
-             ? static_cast<sensor_record*>(p)
-             : nullptr;
+  return ctl_attach(kSegSensordata, &p) ? static_cast<sensor_record*>(p) : nullptr;
 }
 
 reload_record* ctl_reload_record() {
@@ -127,7 +125,5 @@ reload_record* ctl_reload_record() {
 
 status_entry* ctl_status_table() {
   void* p = nullptr;
-  return ctl_attach(kSegDemonstatus, &p)
-             ? static_cast<status_entry*>(p)
-             : nullptr;
+  return ctl_attach(kSegDemonstatus, &p) ? static_cast<status_entry*>(p) : nullptr;
 }

@@ -1,7 +1,7 @@
 // The configuration scanner on texts as they occur in brokerAccess.json and brokerSetup.json,
 // including the odd ones the plain text search accepts, and the storage limits.
-#include "bridge/config.h"
 #include "bridge/scanner.h"
+#include "bridge/config.h"
 
 #include <gtest/gtest.h>
 
