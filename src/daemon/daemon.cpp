@@ -20,6 +20,7 @@
 #include "log/signal.h"
 #include "shm/demonstatus.h"
 #include "shm/shm.h"
+#include "support/identity.h"
 #include "support/paths.h"
 #include "support/sqldb.h"
 

@@ -5,10 +5,6 @@
 
 struct sqlite3;
 
-constexpr const char* kDemonName = "mqtt_k482916_demon";
-constexpr const char* kDemonVersion = "3.219";
-constexpr const char* kLogFileName = "k482916.log";
-
 // The configuration database, opened at start-up (never created) and kept open for the life of the
 // process. Written by daemon_main only.
 extern sqlite3* sql_config_handle;
