@@ -8,11 +8,12 @@
 #include <cstdio>
 #include <cstring>
 
+#include "bridge/json_text.h"
 #include "bridge/session.h"
-#include "daemon/daemon.h"
 #include "log/log.h"
 #include "shm/sensor_record.h"
 #include "shm/shm.h"
+#include "support/identity.h"
 
 namespace {
 
@@ -27,17 +28,13 @@ constexpr const char* kPayloadEncoding = "latin-1";
 constexpr long kActorMin = -21474836;
 constexpr long kActorMax = 21474836;
 
-// Writing out what the socket did not take at once: at most 20 steps of at most 100 ms.
-constexpr int kDrainSteps = 20;
-constexpr int kDrainStepMs = 100;
+// Writing out what the socket did not take at once takes at most this long.
+constexpr int kDrainMs = 2000;
 
-constexpr size_t kNameChars = kCallNameSize - 1;                // 39
-constexpr size_t kUnitChars = sizeof(sensor_record::unit) - 1;  // 11
-// Worst case of escaping: every character as \u00XX.
-constexpr size_t kJsonNameSize = kNameChars * 6 + 1;
-constexpr size_t kJsonUnitSize = kUnitChars * 6 + 1;
-constexpr size_t kJsonUserSize = (kSettingSize - 1) * 6 + 1;
-constexpr size_t kJsonTopicSize = (kActionTopicSize - 1) * 6 + 1;
+constexpr size_t kJsonNameSize = json_text_size(kCallNameChars);
+constexpr size_t kJsonUnitSize = json_text_size(kUnitChars);
+constexpr size_t kJsonUserSize = json_text_size(kSettingSize - 1);
+constexpr size_t kJsonTopicSize = json_text_size(kActionTopicSize - 1);
 constexpr size_t kDevicePartSize = 2 * kJsonUserSize + 160;
 // "<prefix>/number/<node id>/<DB id>/config" always fits (a DB id has at most 11 characters).
 static_assert(kDiscoveryTopicSize >=
@@ -71,31 +68,6 @@ bool contains(const int32_t* ids, int32_t count, int32_t dbid) {
 
 bool contains(const id_list& list, int32_t dbid) {
   return contains(list.dbid, list.count, dbid);
-}
-
-// Writes at most max_chars characters of src into dst as the body of a JSON string: '"' and '\\'
-// get a backslash, control characters become \u00XX. With latin1, bytes from 0x80 on are taken as
-// Latin-1 and written as their two-byte UTF-8 form; otherwise they pass unchanged. dst is always
-// terminated; a character that does not fit ends the text. REQUIRES: cap >= 1.
-void json_text(const char* src, size_t max_chars, bool latin1, char* dst, size_t cap) {
-  size_t out = 0;
-  for (size_t i = 0; i < max_chars && src[i] != '\0'; ++i) {
-    const unsigned char c = static_cast<unsigned char>(src[i]);
-    char piece[8];
-    int n = 0;
-    if (c == '"' || c == '\\')
-      n = snprintf(piece, sizeof piece, "\\%c", c);
-    else if (c < 0x20)
-      n = snprintf(piece, sizeof piece, "\\u%04x", c);
-    else if (c >= 0x80 && latin1)
-      n = snprintf(piece, sizeof piece, "%c%c", 0xC0 | (c >> 6), 0x80 | (c & 0x3F));
-    else
-      n = snprintf(piece, sizeof piece, "%c", c);
-    if (out + static_cast<size_t>(n) >= cap) break;
-    memcpy(dst + out, piece, static_cast<size_t>(n));
-    out += static_cast<size_t>(n);
-  }
-  dst[out] = '\0';
 }
 
 // True when libmosquitto accepts text as the topic (or topic prefix) of a publication: valid
@@ -156,7 +128,7 @@ void device_part(const char* user_json, char (&out)[kDevicePartSize]) {
 int sensor_payload(int32_t dbid, const char* name, const char* user_json, const char* device,
                    char (&out)[kDiscoveryPayloadSize]) {
   char name_json[kJsonNameSize];
-  json_text(name, kNameChars, true, name_json, sizeof name_json);
+  json_text(name, kCallNameChars, true, name_json, sizeof name_json);
   // The unit as the entry holds it now, read once as the publish cycle reads it; a missing
   // entry or one without a unit gets no unit.
   sensor_record entry;
@@ -182,7 +154,7 @@ int sensor_payload(int32_t dbid, const char* name, const char* user_json, const 
 int actor_payload(int32_t dbid, const char* name, const char* action, const char* user_json,
                   const char* device, char (&out)[kDiscoveryPayloadSize]) {
   char name_json[kJsonNameSize];
-  json_text(name, kNameChars, true, name_json, sizeof name_json);
+  json_text(name, kCallNameChars, true, name_json, sizeof name_json);
   char action_json[kJsonTopicSize];
   json_text(action, kActionTopicSize - 1, false, action_json, sizeof action_json);
   char state_part[kJsonUserSize + 96] = "";
@@ -296,10 +268,9 @@ void mqtt_discovery_publish() {
   if (complete) memcpy(&announced, &current, sizeof announced);
   // What the socket did not take at once is written now (bounded), so that every announcement has
   // left when the configuration read returns; this costs only the time the writing takes.
-  for (int step = 0; step < kDrainSteps && mqtt_mosq != nullptr && mosquitto_want_write(mqtt_mosq);
-       ++step) {
-    mosquitto_loop(mqtt_mosq, kDrainStepMs, 1);
-  }
+  mqtt_service_until(mqtt_mosq, kDrainMs, [](struct mosquitto* mosq) {
+    return mosq == nullptr || !mosquitto_want_write(mosq);
+  });
   log_appendf(kLogInfo, "discovery: %ld sensors and %ld actors announced, %ld cleared%s",
               static_cast<long>(current.sensors.count), static_cast<long>(current.actors.count),
               static_cast<long>(cleared), complete ? "" : ", incomplete");

@@ -10,6 +10,7 @@
 #include <ctime>
 
 #include "bridge/config.h"
+#include "bridge/json_text.h"
 #include "bridge/session.h"
 #include "log/log.h"
 #include "shm/demonstatus.h"
@@ -22,11 +23,8 @@ volatile int32_t mqtt_publish_flag = 0;
 namespace {
 
 constexpr size_t kTimeSize = 32;
-constexpr size_t kUnitChars = sizeof(sensor_record::unit) - 1;  // 11
-constexpr size_t kNameChars = kCallNameSize - 1;                // 39
-// Worst case of escaping: every character as \u00XX.
-constexpr size_t kEscapedNameSize = kNameChars * 6 + 1;
-constexpr size_t kEscapedUnitSize = kUnitChars * 6 + 1;
+constexpr size_t kEscapedNameSize = json_text_size(kCallNameChars);
+constexpr size_t kEscapedUnitSize = json_text_size(kUnitChars);
 // "<user>/<db id>" and "<user>/<call name>".
 constexpr size_t kTopicIdSize = kSettingSize + 16;
 constexpr size_t kTopicNameSize = kSettingSize + kCallNameSize + 8;
@@ -44,50 +42,6 @@ struct OldValuesInit {
     for (double& v : mqtt_old_sensordata) v = SENSOR_NO_VALUE;
   }
 } old_values_init;
-
-// The two-character JSON escape of c, or null when c has none.
-const char* short_escape(unsigned char c) {
-  switch (c) {
-    case '"':
-      return "\\\"";
-    case '\\':
-      return "\\\\";
-    case '\n':
-      return "\\n";
-    case '\r':
-      return "\\r";
-    case '\t':
-      return "\\t";
-    case '\b':
-      return "\\b";
-    case '\f':
-      return "\\f";
-    default:
-      return nullptr;
-  }
-}
-
-// Copies at most max_chars characters of src into dst as the body of a JSON string: '"' and '\\'
-// get a backslash, control characters below 0x20 their short escape or \u00XX; bytes from 0x80
-// on pass unchanged. dst is always terminated. REQUIRES: cap >= max_chars * 6 + 1.
-void json_escape(const char* src, size_t max_chars, char* dst, size_t cap) {
-  size_t out = 0;
-  for (size_t i = 0; i < max_chars && src[i] != '\0'; ++i) {
-    const unsigned char c = static_cast<unsigned char>(src[i]);
-    char esc[8];
-    if (const char* text = short_escape(c))
-      snprintf(esc, sizeof esc, "%s", text);
-    else if (c < 0x20)
-      snprintf(esc, sizeof esc, "\\u%04x", c);
-    else
-      snprintf(esc, sizeof esc, "%c", c);
-    const size_t n = strlen(esc);
-    if (out + n >= cap) break;
-    memcpy(dst + out, esc, n);
-    out += n;
-  }
-  dst[out] = '\0';
-}
 
 // Local time as "hh:mm:ss dd.mm.yyyy".
 void time_text(char* out, size_t cap) {
@@ -110,7 +64,7 @@ int32_t publish_entry(int32_t db_id, const sensor_record& entry, double value, c
   char topic_id[kTopicIdSize];
   char topic_name[kTopicNameSize];
   snprintf(topic_id, sizeof topic_id, "%s/%ld", mqtt_username, static_cast<long>(db_id));
-  snprintf(topic_name, sizeof topic_name, "%s/%.*s", mqtt_username, static_cast<int>(kNameChars),
+  snprintf(topic_name, sizeof topic_name, "%s/%.*s", mqtt_username, static_cast<int>(kCallNameChars),
            name);
 
   char payload[kPayloadSize];
@@ -217,8 +171,8 @@ void mqtt_payload(const sensor_record& entry, double value, const char* name, ch
   time_text(stamp, sizeof stamp);
   char call[kEscapedNameSize];
   char unit[kEscapedUnitSize];
-  json_escape(name != nullptr ? name : "", kNameChars, call, sizeof call);
-  json_escape(entry.unit, kUnitChars, unit, sizeof unit);
+  json_text(name, kCallNameChars, false, call, sizeof call);
+  json_text(entry.unit, kUnitChars, false, unit, sizeof unit);
   const char* type_word = entry.type == kEntryActor ? "actor" : "sensor";
   snprintf(
       out, cap,

@@ -8,8 +8,6 @@
 namespace {
 
 constexpr char kQuote = '"';
-// Blanks that may stand around the colon of a top-level value.
-constexpr const char* kBlanks = " \t\r\n";
 constexpr const char* kTagNotFound = "(tag not found)";
 constexpr size_t kKeyPatternSize = 64;  // "\"key\":" of json_read_key: keys up to 60 characters
 

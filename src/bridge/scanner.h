@@ -11,6 +11,7 @@
 
 // Sizes of the configuration read; each one is a limit of the file format.
 constexpr size_t kCallNameSize = 40;       // call names: at most 39 characters
+constexpr size_t kCallNameChars = kCallNameSize - 1;
 constexpr int32_t kTableSize = 512;        // entries of the call, publish and subscribe tables
 constexpr size_t kConfigTextSize = 16384;  // one whole file: at most 16383 bytes, longer is cut
 constexpr size_t kValueSize = 10000;       // one numeric value: at most 9999 characters
@@ -21,6 +22,9 @@ constexpr size_t kIdFieldWidth = 20;       // key text of a section entry, right
 constexpr const char* kSectionCall = "\"call\":{";
 constexpr const char* kSectionPub = "\"pub\":{";
 constexpr const char* kSectionSub = "\"sub\":{";
+
+// Blanks that may stand around the colon of a top-level value and around section entries.
+constexpr const char* kBlanks = " \t\r\n";
 
 // Call name of a selected entry whose DB id has no entry in the "call" section.
 constexpr const char* kUndefinedCallName = "(undefined)";

@@ -39,7 +39,6 @@ constexpr int32_t kLogStateStdout = 2;
 volatile int32_t log_init_state = -1;
 
 constexpr int32_t kMinFileSize = 10000;
-constexpr const char* kConsoleDevice = "/dev/console";
 // Mode of a newly created log file: the daemon runs as root, the log is for everybody to read.
 constexpr mode_t kLogFileMode = 0644;
 // A syslog line carries at most this many characters of the text.
@@ -169,7 +168,7 @@ void log_write(int level, const char* text) {
 // Level -1: the bare text on the system console, no time stamp and no filter.
 void write_console_line(const char* text) {
   char path[kPathCapacity];
-  path_with_root(kConsoleDevice, path, sizeof path);
+  log_console_path(path, sizeof path);
   int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOCTTY | O_CLOEXEC, kLogFileMode);
   if (fd < 0) return;
   write_line(fd, "", text);
@@ -179,6 +178,16 @@ void write_console_line(const char* text) {
 }  // namespace
 
 log_syslog_sender log_syslog_send = log_syslog_datagram;
+
+void log_file_path(const char* filename, char* out, size_t cap) {
+  char relative[kPathCapacity];
+  snprintf(relative, sizeof relative, "%s%s", kLogDirectory, filename != nullptr ? filename : "");
+  path_with_root(relative, out, cap);
+}
+
+void log_console_path(char* out, size_t cap) {
+  path_with_root(kConsoleDevice, out, cap);
+}
 
 // Defaults apply to anything the database cannot give.
 void log_read_settings() {
@@ -213,9 +222,7 @@ void log_init(const char* filename, int level, int32_t demon_id, const char* nam
   log_read_settings();
 
   path_with_root(kLogDirectory, log_path, sizeof log_path);
-  char relative[kPathCapacity];
-  snprintf(relative, sizeof relative, "%s%s", kLogDirectory, filename != nullptr ? filename : "");
-  path_with_root(relative, log_filename, sizeof log_filename);
+  log_file_path(filename, log_filename, sizeof log_filename);
 
   // The line is cut at 260 bytes, as on the controller; only a very long root prefix reaches that.
   char description[kDescriptionSize];

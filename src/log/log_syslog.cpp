@@ -13,12 +13,12 @@
 
 #include "log/line_text.h"
 #include "log/local_clock.h"
+#include "log/log.h"
 #include "support/paths.h"
 
 namespace {
 
 constexpr const char* kLoggerSocket = "/dev/log";
-constexpr const char* kConsoleDevice = "/dev/console";
 constexpr int kPriority = LOG_USER | LOG_INFO;
 // Header (at most 4 + 16 + 39 + 13 bytes) and a syslog-mode line (at most 260 bytes).
 constexpr size_t kDatagramSize = 512;
@@ -73,7 +73,7 @@ void log_syslog_open() {
   logger_address.sun_family = AF_UNIX;
   if (strlen(path) < sizeof logger_address.sun_path)
     memcpy(logger_address.sun_path, path, strlen(path) + 1);
-  path_with_root(kConsoleDevice, console_path, sizeof console_path);
+  log_console_path(console_path, sizeof console_path);
   logger_close();
   logger_type = SOCK_DGRAM;
   logger_connect();

@@ -50,6 +50,9 @@ static_assert(offsetof(sensor_record, unit) == 224);
 static_assert(offsetof(sensor_record, error_code) == 236);
 static_assert(kSensorCount * sizeof(sensor_record) == 180224);
 
+// Longest unit text of an entry: its field keeps the terminating NUL.
+constexpr size_t kUnitChars = sizeof(sensor_record::unit) - 1;
+
 // Real id (0..511) of the first entry whose db_id equals `db_id`, or -1 when none does (also
 // when shm_sensor is not attached).
 int32_t find_sensor_real_id(int32_t db_id);

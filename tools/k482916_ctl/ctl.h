@@ -15,9 +15,6 @@ constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;  // the segments or the system refused
 constexpr int kExitUsage = 2;    // bad command line
 
-// Longest unit text an entry holds (its 12-byte field keeps the NUL).
-constexpr size_t kUnitMax = sizeof(sensor_record::unit) - 1;
-
 // DB id of the first sensor that `populate` writes.
 constexpr int32_t kPopulateFirstDbId = 1001;
 

@@ -132,7 +132,7 @@ int run_set(int argc, char** args) {
            request.type != kEntrySensor2))
         return usage_error("set: type '%s' is not 1, 2 or 4", value);
     } else if (std::strcmp(arg, "--unit") == 0) {
-      if (std::strlen(value) > kUnitMax)
+      if (std::strlen(value) > kUnitChars)
         return usage_error("set: unit '%s' is longer than 11 characters", value);
       std::snprintf(request.unit, sizeof request.unit, "%s", value);
       request.unit_given = true;
