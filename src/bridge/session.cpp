@@ -5,7 +5,6 @@
 
 #include <mosquitto.h>
 #include <poll.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -48,11 +47,6 @@ void publish_availability(struct mosquitto* mosq, const char* payload) {
                     0, true);
 }
 
-// A key file with a pass phrase has nobody to type it: the key is refused instead of asking.
-int no_passphrase(char*, int, int, void*) {
-  return 0;
-}
-
 }  // namespace
 
 // mosquitto_new refuses an empty or malformed UTF-8 id, and on that path closes file descriptor
@@ -72,33 +66,6 @@ struct mosquitto* mqtt_client_new(const char* username) {
   return mosq;
 }
 
-bool mqtt_tls_on(int port) {
-  return port == kTlsPort || mqtt_tls != 0;
-}
-
-void mqtt_tls_files(tls_files* files) {
-  path_with_root(mqtt_cafile[0] != '\0' ? mqtt_cafile : kCaBundle, files->cafile,
-                 sizeof files->cafile);
-  files->with_cert = mqtt_certfile[0] != '\0' && mqtt_keyfile[0] != '\0';
-  files->certfile[0] = '\0';
-  files->keyfile[0] = '\0';
-  files->key_mode = 0;
-  if (!files->with_cert) return;
-  path_with_root(mqtt_certfile, files->certfile, sizeof files->certfile);
-  path_with_root(mqtt_keyfile, files->keyfile, sizeof files->keyfile);
-  struct stat st;
-  if (stat(files->keyfile, &st) == 0) files->key_mode = st.st_mode & 0777;
-}
-
-// No CA directory and no insecure mode is ever set; a key with a pass phrase is refused rather
-// than asked for.
-int mqtt_client_tls(struct mosquitto* mosq, const tls_files& files) {
-  if ((files.key_mode & (S_IRGRP | S_IROTH)) != 0) return kTlsKeyExposed;
-  const bool cert = files.with_cert;
-  return mosquitto_tls_set(mosq, files.cafile, nullptr, cert ? files.certfile : nullptr,
-                           cert ? files.keyfile : nullptr, cert ? no_passphrase : nullptr);
-}
-
 namespace {
 
 // True when the session's socket holds data that has not been read yet.
@@ -116,14 +83,41 @@ int ms_until(const struct timespec& end) {
   return static_cast<int>(ns / 1000000LL);
 }
 
+// The monotonic time `milliseconds` from now.
+struct timespec deadline_in(int milliseconds) {
+  struct timespec end;
+  clock_gettime(CLOCK_MONOTONIC, &end);
+  end.tv_sec += milliseconds / 1000;
+  end.tv_nsec += static_cast<long>(milliseconds % 1000) * 1000000L;
+  if (end.tv_nsec >= 1000000000L) {
+    end.tv_sec += 1;
+    end.tv_nsec -= 1000000000L;
+  }
+  return end;
+}
+
+// Services mosq until done holds, a call fails or `end` has passed. Each mosquitto_loop call
+// waits for the rest of the time and returns as soon as it handled something, so done is looked
+// at after every packet.
+int service_until(struct mosquitto* mosq, const struct timespec& end,
+                  bool (*done)(struct mosquitto*)) {
+  int rc = MOSQ_ERR_SUCCESS;
+  for (int left = ms_until(end); left > 0 && !(done != nullptr && done(mosq));
+       left = ms_until(end)) {
+    rc = mosquitto_loop(mosq, left, kServiceMaxPackets);
+    if (rc != MOSQ_ERR_SUCCESS) break;
+  }
+  if (rc != MOSQ_ERR_SUCCESS && mosq == mqtt_mosq) mqtt_session_lost = 1;
+  return rc;
+}
+
 // The TLS set-up of mqtt_open. Returns false after logging why when the client must not connect.
 bool set_tls() {
   tls_files files;
   mqtt_tls_files(&files);
-  if ((files.key_mode & (S_IRGRP | S_IROTH)) != 0) {
-    log_appendf(kLogWarning,
-                "mqtt_open: key file \"%s\" is readable by group or others (mode %03o), not used",
-                files.keyfile, files.key_mode);
+  char why[kPathCapacity + 64];
+  if (mqtt_key_exposed(files, why, sizeof why)) {
+    log_appendf(kLogWarning, "mqtt_open: %s, not used", why);
     return false;
   }
   log_append(kLogDebug, "mqtt_open: mosquitto_tls_set()");
@@ -142,14 +136,72 @@ bool set_tls() {
   return true;
 }
 
+// Replaces mqtt_mosq with a new client for `username`; false, with the level-2 line, when none
+// could be made.
+bool create_client(const char* username) {
+  // A client left over from an open without a close would keep its socket for ever.
+  if (mqtt_mosq != nullptr) mosquitto_destroy(mqtt_mosq);
+  mqtt_mosq = nullptr;
+  mqtt_mosq = mqtt_client_new(username);
+  // mosquitto_new sets SIGPIPE to ignored; the daemon logs every signal it receives.
+  linux_signal_install(SIGPIPE);
+  if (mqtt_mosq != nullptr) return true;
+  log_append(kLogWarning, "mqtt_open: Error: Out of memory");
+  return false;
+}
+
+// The five callbacks, each registration after the line that names it.
+void register_callbacks() {
+  log_append(kLogDebug, "mqtt_open: mosquitto_log_callback_set()");
+  mosquitto_log_callback_set(mqtt_mosq, log_callback);
+  log_append(kLogDebug, "mqtt_open: mosquitto_connect_callback_set()");
+  mosquitto_connect_callback_set(mqtt_mosq, connect_callback);
+  log_append(kLogDebug, "mqtt_open: mosquitto_message_callback_set()");
+  mosquitto_message_callback_set(mqtt_mosq, msg_callback);
+  log_append(kLogDebug, "mqtt_open: mosquitto_subscribe_callback_set()");
+  mosquitto_subscribe_callback_set(mqtt_mosq, subscribe_callback);
+  log_append(kLogDebug, "mqtt_open: mosquitto_publish_callback_set()");
+  mosquitto_publish_callback_set(mqtt_mosq, publish_callback);
+}
+
+// The availability will "offline" on "<user>/availability". A user name that is no valid topic
+// (with + or #) gets no will and no availability messages.
+void set_availability_will(const char* username) {
+  char topic[kAvailabilityTopicSize];
+  availability_topic(username, topic);
+  log_append(kLogDebug, "mqtt_open: mosquitto_will_set()");
+  const int will_rc =
+      mosquitto_will_set(mqtt_mosq, topic, static_cast<int>(strlen(kAvailabilityOffline)),
+                         kAvailabilityOffline, 0, true);
+  if (will_rc == MOSQ_ERR_SUCCESS) {
+    snprintf(session_availability, sizeof session_availability, "%s", topic);
+  } else {
+    log_appendf(kLogWarning, "mqtt_open: mosquitto_will_set() failed (%ld), topic \"%s\"",
+                static_cast<long>(will_rc), topic);
+  }
+}
+
+// The connect call and its lines; the broker's answer comes later, in connect_callback.
+int connect_client(const char* host, int port, int keepalive) {
+  log_append(kLogDebug, "mqtt_open: mosquitto_connect()");
+  int rc = mosquitto_connect(mqtt_mosq, host, port, keepalive);
+  log_appendf(kLogDebug, "Connect Rueckwert: %ld", static_cast<long>(rc));
+  if (rc != MOSQ_ERR_SUCCESS) {
+    log_append(kLogWarning, "mqtt_open: Unable to connect");
+    return kOpenConnectFailed;
+  }
+  log_append(kLogDebug, "Connect anscheinend OK...");
+  return kOpenOk;
+}
+
 }  // namespace
 
 void availability_topic(const char* user, char (&out)[kAvailabilityTopicSize]) {
   snprintf(out, sizeof out, "%s%s", user, kAvailabilitySuffix);
 }
 
-// Opens the session: creates the client, registers the callbacks, sets the credentials (and TLS
-// on port 8883) and connects.
+// Opens the session: creates the client, registers the callbacks, sets the credentials (and the
+// will and TLS when configured) and connects.
 int mqtt_open(const char* host, int port, int keepalive, const char* username,
               const char* password) {
   if (host == nullptr) host = "";
@@ -167,66 +219,22 @@ int mqtt_open(const char* host, int port, int keepalive, const char* username,
   session_availability[0] = '\0';
   session_accepted = false;
   online_due = false;
-
-  // A client left over from an open without a close would keep its socket for ever.
-  if (mqtt_mosq != nullptr) mosquitto_destroy(mqtt_mosq);
-  mqtt_mosq = nullptr;
-  mqtt_mosq = mqtt_client_new(username);
-  // mosquitto_new sets SIGPIPE to ignored; the daemon logs every signal it receives.
-  linux_signal_install(SIGPIPE);
-  if (mqtt_mosq == nullptr) {
-    log_append(kLogWarning, "mqtt_open: Error: Out of memory");
-    return kOpenNoClient;
-  }
-
-  log_append(kLogDebug, "mqtt_open: mosquitto_log_callback_set()");
-  mosquitto_log_callback_set(mqtt_mosq, log_callback);
-  log_append(kLogDebug, "mqtt_open: mosquitto_connect_callback_set()");
-  mosquitto_connect_callback_set(mqtt_mosq, connect_callback);
-  log_append(kLogDebug, "mqtt_open: mosquitto_message_callback_set()");
-  mosquitto_message_callback_set(mqtt_mosq, msg_callback);
-  log_append(kLogDebug, "mqtt_open: mosquitto_subscribe_callback_set()");
-  mosquitto_subscribe_callback_set(mqtt_mosq, subscribe_callback);
-  log_append(kLogDebug, "mqtt_open: mosquitto_publish_callback_set()");
-  mosquitto_publish_callback_set(mqtt_mosq, publish_callback);
+  if (!create_client(username)) return kOpenNoClient;
+  register_callbacks();
 
   log_append(kLogDebug, "mqtt_open: mosquitto_username_pw_set()");
   mosquitto_username_pw_set(mqtt_mosq, username, password);
-
-  if (mqtt_availability != 0) {
-    char topic[kAvailabilityTopicSize];
-    availability_topic(username, topic);
-    log_append(kLogDebug, "mqtt_open: mosquitto_will_set()");
-    const int will_rc =
-        mosquitto_will_set(mqtt_mosq, topic, static_cast<int>(strlen(kAvailabilityOffline)),
-                           kAvailabilityOffline, 0, true);
-    // A user name that is no valid topic (with + or #) gets no will and no availability messages.
-    if (will_rc == MOSQ_ERR_SUCCESS) {
-      snprintf(session_availability, sizeof session_availability, "%s", topic);
-    } else {
-      log_appendf(kLogWarning, "mqtt_open: mosquitto_will_set() failed (%ld), topic \"%s\"",
-                  static_cast<long>(will_rc), topic);
-    }
-  }
+  if (mqtt_availability != 0) set_availability_will(username);
 
   if (mqtt_tls_on(port) && !set_tls()) {
     log_append(kLogWarning, "mqtt_open: Unable to connect");
     return kOpenConnectFailed;
   }
-
-  log_append(kLogDebug, "mqtt_open: mosquitto_connect()");
-  int rc = mosquitto_connect(mqtt_mosq, host, port, keepalive);
-  log_appendf(kLogDebug, "Connect Rueckwert: %ld", static_cast<long>(rc));
-  if (rc != MOSQ_ERR_SUCCESS) {
-    log_append(kLogWarning, "mqtt_open: Unable to connect");
-    return kOpenConnectFailed;
-  }
-  log_append(kLogDebug, "Connect anscheinend OK...");
-  return kOpenOk;
+  return connect_client(host, port, keepalive);
 }
 
-// Destroys the client without a DISCONNECT (a null handle is fine), cleans the library up and
-// pauses one second. The handle is cleared so that the destroyed client can never be used.
+// Destroys the client (a null handle is fine), cleans the library up and pauses one second. The
+// handle is cleared so that the destroyed client can never be used.
 void mqtt_close() {
   log_append(kLogDebug, "mqtt_close() begin ...");
   // A deliberate end: "offline" is said here, and the DISCONNECT makes the broker drop the will.
@@ -280,23 +288,15 @@ int mqtt_session_service() {
 // Waits in mosquitto_loop until the deadline, one call per packet handled; a failed session is
 // not serviced again (its calls would return at once), the rest of the time is slept instead.
 void mqtt_session_service_for(int milliseconds) {
-  struct timespec end;
-  clock_gettime(CLOCK_MONOTONIC, &end);
-  end.tv_sec += milliseconds / 1000;
-  end.tv_nsec += static_cast<long>(milliseconds % 1000) * 1000000L;
-  if (end.tv_nsec >= 1000000000L) {
-    end.tv_sec += 1;
-    end.tv_nsec -= 1000000000L;
-  }
-  for (int left = ms_until(end); left > 0; left = ms_until(end)) {
-    if (mosquitto_loop(mqtt_mosq, left, kServiceMaxPackets) != MOSQ_ERR_SUCCESS) {
-      mqtt_session_lost = 1;
-      break;
-    }
-  }
+  const struct timespec end = deadline_in(milliseconds);
+  service_until(mqtt_mosq, end, nullptr);
   // The part of a millisecond that mosquitto_loop cannot wait for, or the rest after a failure.
   while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &end, nullptr) == EINTR) {
   }
+}
+
+int mqtt_service_until(struct mosquitto* mosq, int milliseconds, bool (*done)(struct mosquitto*)) {
+  return service_until(mosq, deadline_in(milliseconds), done);
 }
 
 // The broker's answer to CONNECT: only a refusal leaves a line; the code itself is not logged.

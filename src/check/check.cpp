@@ -17,8 +17,8 @@
 #include "bridge/config.h"
 #include "bridge/scanner.h"
 #include "bridge/session.h"
-#include "daemon/daemon.h"
 #include "log/log.h"
+#include "support/identity.h"
 #include "support/paths.h"
 #include "support/readfile.h"
 #include "support/sqldb.h"
@@ -28,8 +28,6 @@ namespace {
 // MQTT 3.1 allows client ids of 1 to 23 characters; stricter brokers refuse longer ones.
 constexpr size_t kStrictClientIdLength = 23;
 constexpr int32_t kMaxPort = 65535;
-// Blanks the check skips when it looks at a section entry's value.
-constexpr const char* kBlanks = " \t\r\n";
 
 int warnings = 0;
 int errors = 0;
@@ -156,9 +154,8 @@ void check_access() {
            strerror(errno));
     if (files.with_cert) {
       printf("client certificate: %s, key %s\n", files.certfile, files.keyfile);
-      if ((files.key_mode & 077) != 0)
-        fail("key file %s is readable by group or others: the daemon does not use it",
-             files.keyfile);
+      char why[kPathCapacity + 64];
+      if (mqtt_key_exposed(files, why, sizeof why)) fail("%s: the daemon does not use it", why);
     }
   } else {
     printf("tls: off (port %d or \"tls\":\"on\" switch it on)\n", kTlsPort);
@@ -343,10 +340,8 @@ void check_log() {
            static_cast<long>(log_syslog_logleveloverride));
     return;
   }
-  char relative[kPathCapacity];
-  snprintf(relative, sizeof relative, "%s%s", kLogDirectory, kLogFileName);
   char path[kPathCapacity];
-  path_with_root(relative, path, sizeof path);
+  log_file_path(kLogFileName, path, sizeof path);
   printf("log: file %s, at most %ld bytes\n", path, static_cast<long>(log_max_filesize));
   struct stat st;
   if (lstat(path, &st) != 0) return;  // not there yet: the daemon creates it

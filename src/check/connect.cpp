@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 
 #include "bridge/config.h"
 #include "bridge/session.h"
@@ -37,12 +36,6 @@ void on_log(struct mosquitto*, void*, int level, const char* line) {
   if (line == nullptr || level != MOSQ_LOG_ERR) return;
   if (strstr(line, "host name verification failed") != nullptr) host_name_mismatch = true;
   snprintf(tls_error, sizeof tls_error, "%s", line);
-}
-
-long long now_ms() {
-  struct timespec t;
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return static_cast<long long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
 }
 
 // One line for the outcome: the broker's answer if one came, else the failure that ended the
@@ -102,12 +95,12 @@ bool check_connect() {
   }
 
   int rc = mosquitto_connect_async(mosq, mqtt_host, mqtt_port, mqtt_keepalive);
-  int error_number = errno;
-  const long long deadline = now_ms() + kConnectWaitSeconds * 1000LL;
-  while (rc == MOSQ_ERR_SUCCESS && connack < 0 && now_ms() < deadline) {
-    rc = mosquitto_loop(mosq, kStepMs, 1);
-    error_number = errno;
+  if (rc == MOSQ_ERR_SUCCESS) {
+    rc = mqtt_service_until(mosq, kConnectWaitSeconds * 1000,
+                            [](struct mosquitto*) { return connack >= 0; });
   }
+  // errno as the last libmosquitto call left it: the reason of a failed connection.
+  const int error_number = errno;
   print_outcome(rc, error_number, cafile);
 
   if (connack == 0) {

@@ -2,6 +2,7 @@
 // its exit statuses, the broker's answer in words, and that nothing is left behind.
 #include <sys/ipc.h>
 #include <sys/shm.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -22,6 +23,18 @@ const std::string kAccess = R"({"uuid":"dev-1","password":"pw","host":"127.0.0.1
 
 std::string access_with(const std::string& user, const std::string& port) {
   return R"({"uuid":")" + user + R"(","password":"pw","host":"127.0.0.1","port":")" + port + "\"}";
+}
+
+const std::string kTlsAccess = kAccess.substr(0, kAccess.size() - 1) +
+                               R"(,"tls":"on","cafile":"/c.crt","certfile":"/c.crt","keyfile":"/c.key"})";
+
+// Writes the TLS files of kTlsAccess, the key with `mode`.
+std::function<void(const test_support::ToolController&)> key_mode(mode_t mode) {
+  return [mode](const test_support::ToolController& c) {
+    test_support::write_file(c.path("/c.crt"), "x");
+    test_support::write_file(c.path("/c.key"), "x");
+    chmod(c.path("/c.key").c_str(), mode);
+  };
 }
 
 std::string good_setup() {
@@ -113,6 +126,11 @@ TEST(Check, ReportsEachPitfallWithItsExitStatus) {
        nullptr,
        1,
        {"error: the uuid is not UTF-8", "error: CA bundle", "result: not usable, errors: 2"}},
+      // One rule for the client key, the daemon's: group-writable is secret, group-readable not.
+      {"key file of mode 0620 is used", kTlsAccess, good_setup(), key_mode(0620), 0,
+       {"client certificate: ", "result: usable"}},
+      {"key file of mode 0640 is refused", kTlsAccess, good_setup(), key_mode(0640), 1,
+       {"c.key\" is readable by group or others (mode 640): the daemon does not use it"}},
       {"missing database, planted log link",
        kAccess,
        good_setup(),

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -284,6 +285,29 @@ TEST(Session, TlsPortUsesCaBundleAndNeverFallsBackToClearText) {
   EXPECT_EQ(hello[1], 0x03);
   EXPECT_TRUE(log.has(4, "mqtt_open: mosquitto_tls_set()"));
   mqtt_close();
+}
+
+// The daemon refuses a client key by the rule --check reports with: group-writable is used,
+// group- or world-readable is not (and nothing is sent then).
+TEST(Session, ExposedKeyFileIsNotUsed) {
+  LogRoot log(test_support::unique_key_offset());
+  test_support::write_file(log.root() + "/c.key", "x");
+  mqtt_tls = 1;
+  snprintf(mqtt_certfile, sizeof mqtt_certfile, "/c.key");
+  snprintf(mqtt_keyfile, sizeof mqtt_keyfile, "/c.key");
+  for (const auto& [mode, refused] : {std::pair{0600, false}, {0620, false}, {0640, true}}) {
+    chmod((log.root() + "/c.key").c_str(), mode);
+    const size_t mark = log.texts().size();
+    EXPECT_EQ(mqtt_open("127.0.0.1", test_support::free_port(), 60, "user", "pw"), -20);
+    const auto lines = log.texts();
+    const bool said = std::any_of(lines.begin() + mark, lines.end(), [](const std::string& l) {
+      return l.find("is readable by group or others") != std::string::npos;
+    });
+    EXPECT_EQ(said, refused) << std::oct << mode;
+    mqtt_close();
+  }
+  mqtt_tls = 0;
+  mqtt_certfile[0] = mqtt_keyfile[0] = '\0';
 }
 
 // SUBACKs with three values and with none.
