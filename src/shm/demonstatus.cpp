@@ -34,19 +34,11 @@ int demonstatus_attach(int32_t slot) {
   demonstatus_slot = slot;
   int result = kAttachOk;
   my_demonstatus_data = static_cast<status_entry*>(shm_attach_segment(kSegDemonstatus, &result));
-  if (result == kSegmentGetFailed) {
-    std::printf(
-        "shmget f\xFC"
-        "r SHM_demonstatus_data war erfolglos ! (shm_create nicht aufgerufen ?)\n");
-    std::fflush(stdout);
-    return kStatusGetFailed;
-  }
-  if (result != kAttachOk) {
-    std::printf("Problem beim Zugriff auf DEMONSTATUS shared memory !\n");
-    std::fflush(stdout);
-    return kStatusAtFailed;
-  }
-  return kStatusAttached;
+  if (result == kAttachOk) return kStatusAttached;
+  const bool get_failed = result == kSegmentGetFailed;
+  std::printf("%s\n", get_failed ? kSegDemonstatus.shmget_message : kSegDemonstatus.shmat_message);
+  std::fflush(stdout);
+  return get_failed ? kStatusGetFailed : kStatusAtFailed;
 }
 
 void demonstatus_detach() {

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "shm/shm.h"
+
 constexpr int32_t kStatusSlots = 128;
 // Slot of mqtt_k482916_demon in the table.
 constexpr int32_t kDemonSlot = 68;
@@ -51,8 +53,8 @@ extern int32_t demonstatus_slot;
 
 // Results of demonstatus_attach.
 constexpr int kStatusAttached = 1;
-constexpr int kStatusGetFailed = -1;  // shmget failed
-constexpr int kStatusAtFailed = 0;    // shmat failed
+constexpr int kStatusGetFailed = kSegDemonstatus.shmget_result;  // shmget failed
+constexpr int kStatusAtFailed = kSegDemonstatus.shmat_result;    // shmat failed
 
 // Stores slot in demonstatus_slot and attaches the table. Returns kStatusAttached, or
 // kStatusGetFailed / kStatusAtFailed with the failure's message on stdout.

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 
 struct sensor_record;
 
@@ -31,33 +32,6 @@ constexpr size_t kSizeDemonstatus = 40960;
 
 // shmget flags: read and write for everybody, never IPC_CREAT.
 constexpr int kShmFlags = 0666;
-
-// One System V segment of the controller: its name, key (before the key offset) and size.
-struct shm_segment {
-  const char* name;
-  int32_t key;
-  size_t size;
-};
-
-inline constexpr shm_segment kSegReload = {"SHM_Reload", kKeyReload, kSizeReload};
-inline constexpr shm_segment kSegSensordata = {"SHM_Sensordata", kKeySensordata, kSizeSensordata};
-inline constexpr shm_segment kSegSensordata2 = {"SHM_Sensordata2", kKeySensordata2,
-                                                kSizeSensordata2};
-inline constexpr shm_segment kSegMappingdata = {"SHM_Mappingdata", kKeyMappingdata,
-                                                kSizeMappingdata};
-inline constexpr shm_segment kSegExternaldata = {"SHM_Externaldata", kKeyExternaldata,
-                                                 kSizeExternaldata};
-inline constexpr shm_segment kSegChipid = {"SHM_Chipid", kKeyChipid, kSizeChipid};
-inline constexpr shm_segment kSegLedArray = {"SHM_LED-Array", kKeyLedArray, kSizeLedArray};
-inline constexpr shm_segment kSegRgbArray = {"SHM_RGB-Array", kKeyRgbArray, kSizeRgbArray};
-inline constexpr shm_segment kSegDemonstatus = {"SHM_demonstatus_data", kKeyDemonstatus,
-                                                kSizeDemonstatus};
-
-// Every segment of the controller, in the order shm_attach_all attaches them, the status table
-// last. The controller simulator creates exactly these.
-inline constexpr shm_segment kSegments[] = {kSegReload,      kSegSensordata,   kSegSensordata2,
-                                            kSegMappingdata, kSegExternaldata, kSegChipid,
-                                            kSegLedArray,    kSegRgbArray,     kSegDemonstatus};
 
 // Selectors of shm_attach_all: the reload record alone, the reload record and the five tables,
 // or those and the LED array or the RGB array.
@@ -97,6 +71,135 @@ extern void* shm_external;
 extern void* shm_chipid;
 extern void* shm_ledarray;
 extern void* shm_rgbarray;
+
+// Which routine attaches a segment: shm_attach_all by its selector, or demonstatus_attach.
+enum class shm_group { reload, table, led_array, rgb_array, status };
+
+// One System V segment of the controller, every fact of it in one place: what the attach routines
+// get and attach, the message each of its failures prints on stdout (the "\xFC" is the Latin-1
+// "u umlaut" of the controller's texts) with the result that goes with it, and the exported
+// pointer that receives its address.
+struct shm_segment {
+  const char* name;
+  int32_t key;  // before the key offset
+  size_t size;
+  shm_group group;
+  const char* shmget_message;    // shmget failed: the segment is missing or smaller than size
+  int shmget_result;             // ... and what the attach routine returns then
+  const char* shmat_message;     // shmat failed
+  int shmat_result;              // ... and what the attach routine returns then
+  void (*store)(void* address);  // sets the exported pointer; null for the status table, whose
+                                 // pointer belongs to demonstatus (shm/demonstatus.h)
+};
+
+inline constexpr shm_segment kSegReload = {
+    "SHM_Reload",
+    kKeyReload,
+    kSizeReload,
+    shm_group::reload,
+    "shmget f\xFC"
+    "r SHM_Reload war erfolglos ! (shm_create nicht aufgerufen ?)",
+    kAttachReloadGetFailed,
+    "Problem beim Zugriff auf RELOAD shared memory !",
+    kAttachReloadAtFailed,
+    [](void* a) { shm_reload = static_cast<reload_record*>(a); }};
+inline constexpr shm_segment kSegSensordata = {
+    "SHM_Sensordata",
+    kKeySensordata,
+    kSizeSensordata,
+    shm_group::table,
+    "shmget f\xFC"
+    "r SHM_Sensordata war erfolglos ! (shm_create nicht aufgerufen ?)",
+    kAttachTableGetFailed,
+    "Problem beim Zugriff auf SENSORDATA shared memory !",
+    kAttachTableAtFailed,
+    [](void* a) { shm_sensor = static_cast<sensor_record*>(a); }};
+inline constexpr shm_segment kSegSensordata2 = {
+    "SHM_Sensordata2",
+    kKeySensordata2,
+    kSizeSensordata2,
+    shm_group::table,
+    "shmget f\xFC"
+    "r SHM_Sensordata2 war erfolglos ! (shm_create nicht aufgerufen ?)",
+    kAttachTableGetFailed,
+    "Problem beim Zugriff auf SENSORDATA2 shared memory !",
+    kAttachTableAtFailed,
+    [](void* a) { shm_sensor2 = a; }};
+inline constexpr shm_segment kSegMappingdata = {
+    "SHM_Mappingdata",
+    kKeyMappingdata,
+    kSizeMappingdata,
+    shm_group::table,
+    "shmget f\xFC"
+    "r SHM_Mappingdata war erfolglos ! (shm_create nicht aufgerufen ?)",
+    kAttachTableGetFailed,
+    "Problem beim Zugriff auf MAPPINGDATA shared memory !",
+    kAttachTableAtFailed,
+    [](void* a) { shm_mapping = a; }};
+inline constexpr shm_segment kSegExternaldata = {
+    "SHM_Externaldata",
+    kKeyExternaldata,
+    kSizeExternaldata,
+    shm_group::table,
+    "shmget f\xFC"
+    "r SHM_Externaldata war erfolglos ! (shm_create nicht aufgerufen ?)",
+    kAttachTableGetFailed,
+    "Problem beim Zugriff auf EXTERNALDATA shared memory !",
+    kAttachTableAtFailed,
+    [](void* a) { shm_external = a; }};
+inline constexpr shm_segment kSegChipid = {
+    "SHM_Chipid",
+    kKeyChipid,
+    kSizeChipid,
+    shm_group::table,
+    "shmget f\xFC"
+    "r SHM_Chipid war erfolglos ! (shm_create nicht aufgerufen ?)",
+    kAttachTableGetFailed,
+    "Problem beim Zugriff auf CHIPIDDATA shared memory !",
+    kAttachTableAtFailed,
+    [](void* a) { shm_chipid = a; }};
+inline constexpr shm_segment kSegLedArray = {
+    "SHM_LED-Array",
+    kKeyLedArray,
+    kSizeLedArray,
+    shm_group::led_array,
+    "shmget f\xFC"
+    "r SHM_LED-Array war erfolglos ! (shm_create nicht aufgerufen ?)",
+    kAttachArrayGetFailed,
+    "Problem beim Zugriff auf LED-Array_data shared memory !",
+    kAttachArrayAtFailed,
+    [](void* a) { shm_ledarray = a; }};
+inline constexpr shm_segment kSegRgbArray = {
+    "SHM_RGB-Array",
+    kKeyRgbArray,
+    kSizeRgbArray,
+    shm_group::rgb_array,
+    "shmget f\xFC"
+    "r SHM_RGB-Array war erfolglos ! (shm_create nicht aufgerufen oder aelter als V 3.205 ?)",
+    kAttachArrayGetFailed,
+    "Problem beim Zugriff auf RGB-Array_data shared memory !",
+    kAttachArrayAtFailed,
+    [](void* a) { shm_rgbarray = a; }};
+// The status table; its two results are those of demonstatus_attach.
+inline constexpr shm_segment kSegDemonstatus = {
+    "SHM_demonstatus_data",
+    kKeyDemonstatus,
+    kSizeDemonstatus,
+    shm_group::status,
+    "shmget f\xFC"
+    "r SHM_demonstatus_data war erfolglos ! (shm_create nicht aufgerufen ?)",
+    -1,
+    "Problem beim Zugriff auf DEMONSTATUS shared memory !",
+    0,
+    nullptr};
+
+// Every segment of the controller, in the order the attach routines attach them, the status table
+// last. The controller simulator creates exactly these; attach, detach and the stale-segment check
+// iterate this table.
+inline constexpr shm_segment kSegments[] = {kSegReload,      kSegSensordata,   kSegSensordata2,
+                                            kSegMappingdata, kSegExternaldata, kSegChipid,
+                                            kSegLedArray,    kSegRgbArray,     kSegDemonstatus};
+inline constexpr size_t kSegmentCount = std::size(kSegments);
 
 // Attaches the reload record and, unless selector is kSelectReloadOnly, the sensor table, the
 // second sensor table, the mapping, external-data and chip-id tables, and for kSelectLedArray the

@@ -11,8 +11,6 @@
 
 namespace {
 
-constexpr size_t kSegmentCount = sizeof kSegments / sizeof kSegments[0];
-
 // Removes the segment with this id; used to undo a half-finished create.
 void remove_id(int id) {
   shmctl(id, IPC_RMID, nullptr);
