@@ -3,6 +3,7 @@
 #   <prefix>/bin/k482916_ctl                 the controller simulator
 #   <prefix>/share/mqtt_k482916_demon/       brokerAccess.json.example, brokerSetup.json.example
 #   <etc>/init.d/mqtt_k482916_demon          the init script (SysV, BusyBox sh)
+#   <prefix>/share/man/man8/                 mqtt_k482916_demon.8, the manual page
 # <etc> is /etc for the prefix /usr and <prefix>/etc otherwise, as GNUInstallDirs has it.
 #   DESTDIR=/tmp/stage cmake --install build-mipsel --prefix /usr --strip
 include(GNUInstallDirs)
@@ -12,6 +13,7 @@ install(TARGETS k482916_ctl RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${CMAKE_SOURCE_DIR}/dist/brokerAccess.json.example
               ${CMAKE_SOURCE_DIR}/dist/brokerSetup.json.example
         DESTINATION ${CMAKE_INSTALL_DATADIR}/mqtt_k482916_demon)
+install(FILES ${CMAKE_SOURCE_DIR}/dist/mqtt_k482916_demon.8 DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
 
 # The init script names the daemon by its installed path. `cmake --install --prefix` can change the
 # prefix after configuration, so the path and the script's folder are worked out at install time.

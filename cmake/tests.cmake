@@ -49,4 +49,10 @@ if(NOT CMAKE_CROSSCOMPILING)
                          PROPERTIES TIMEOUT 600 LABELS integration
                          ENVIRONMENT "K482916_BUILD_DIR=${CMAKE_BINARY_DIR}")
   endforeach()
+
+  # The manual page: with -z groff discards the formatted page, so anything it prints is a warning
+  # or an error, and fails the test.
+  add_test(NAME man_page COMMAND groff -man -Tutf8 -ww -z
+                                 ${CMAKE_SOURCE_DIR}/dist/mqtt_k482916_demon.8)
+  set_tests_properties(man_page PROPERTIES FAIL_REGULAR_EXPRESSION "." LABELS unit)
 endif()

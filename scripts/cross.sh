@@ -133,7 +133,8 @@ check_install() {
   local f
   for f in "$prefix/sbin/mqtt_k482916_demon" "$prefix/bin/k482916_ctl" \
            "$prefix/share/mqtt_k482916_demon/brokerAccess.json.example" \
-           "$prefix/share/mqtt_k482916_demon/brokerSetup.json.example"; do
+           "$prefix/share/mqtt_k482916_demon/brokerSetup.json.example" \
+           "$prefix/share/man/man8/mqtt_k482916_demon.8"; do
     [[ -f "$stage$f" ]] || fail "install ($prefix): $f missing"
   done
   local init=$stage$etc/init.d/mqtt_k482916_demon

@@ -3,6 +3,8 @@
 # simulated controller under its own key offset, configuration files and a settings database under
 # a temporary root, the daemon, and a subscriber that prints what is published. After the first
 # publications it sends one actor command and shows the actor's command block.
+# The controller's texts are Latin-1 (the degree sign is the byte 0xB0); what the demo prints is
+# converted to UTF-8 for the terminal, while the daemon's own bytes stay as they are.
 # Usage: scripts/demo.sh [--seconds N]   (default: until Ctrl-C)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -58,11 +60,19 @@ wait_for() {
 }
 broker_listening() { ss -Htln "sport = :$port" | grep -q .; }
 # Publications are retained, so one that was made is still there for a new subscriber. A cycle
-# publishes in the order of the pub section below; outdoor_temp (1004) comes last.
+# publishes in the order of the pub section below; outdoor_brightness (1004) comes last.
 cycle_published() {
-  mosquitto_sub -h 127.0.0.1 -p "$port" -u "$user" -P "$pass" -t "$user/outdoor_temp" -C 1 -W 1
+  mosquitto_sub -h 127.0.0.1 -p "$port" -u "$user" -P "$pass" -t "$user/outdoor_brightness" \
+    -C 1 -W 1
 }
 command_in_block() { "$ctl" show 2001 | grep -qF ' 21.50 '; }
+# Latin-1 to UTF-8, for display. iconv reads its whole input before it writes, so a stream that
+# goes on is converted line by line.
+to_utf8() { iconv -f LATIN1 -t UTF-8; }
+lines_to_utf8() {
+  local line
+  while IFS= read -r line; do printf '%s\n' "$line" | to_utf8; done
+}
 
 # A free loopback port for the broker.
 port=$(( 20000 + $$ % 20000 ))
@@ -87,8 +97,8 @@ JSON
 cat >"$root/opt/korvan/k482916/brokerSetup.json" <<'JSON'
 {
   "ACTIV":"1", "loglevel":"4", "interval":"5", "threshold":"0.1",
-  "call":{"1001":"kitchen_temp","1002":"living_temp","1003":"cellar_humidity","1004":"outdoor_temp",
-          "2001":"garden_light"},
+  "call":{"1001":"kitchen_temp","1002":"bathroom_humidity","1003":"air_pressure",
+          "1004":"outdoor_brightness","2001":"garden_light"},
   "pub":{"1001":"on","1002":"on","1003":"on","1004":"on"},
   "sub":{"2001":"on"}
 }
@@ -104,7 +114,10 @@ sqlite3 "$root/etc/korvanenv/config.s3db" \
 pids+=($!)
 
 wait_for "the broker to listen on 127.0.0.1:$port" 5 broker_listening
-mosquitto_sub -h 127.0.0.1 -p "$port" -u "$user" -P "$pass" -t "$user/#" -F 'published: %t %p' &
+# The converter reads from a process substitution, so $! is the subscriber itself; the converter
+# ends when the subscriber does.
+mosquitto_sub -h 127.0.0.1 -p "$port" -u "$user" -P "$pass" -t "$user/#" -F 'published: %t %p' \
+  > >(lines_to_utf8) &
 pids+=($!)
 
 "$build"/mqtt_k482916_demon >"$root/daemon.out" 2>&1 &
@@ -117,8 +130,8 @@ wait_for "the daemon's first publication cycle" 30 cycle_published
 echo "demo: sending actor command 21.5 to $user/garden_light/action"
 mosquitto_pub -h 127.0.0.1 -p "$port" -u "$user" -P "$pass" -t "$user/garden_light/action" -m 21.5
 wait_for "the command in the command block of DB id 2001" 5 command_in_block
-"$ctl" show 2001
-"$ctl" status
+"$ctl" show 2001 | to_utf8
+"$ctl" status | to_utf8
 
 if [[ "$seconds" -gt 0 ]]; then
   elapsed=$((SECONDS - started))
@@ -126,7 +139,7 @@ if [[ "$seconds" -gt 0 ]]; then
   echo "demo: running $remaining s more"
   sleep "$remaining"
   echo "demo: log tail ($root/tmp/k482916.log):"
-  tail -n 5 "$root/tmp/k482916.log" || true
+  tail -n 5 "$root/tmp/k482916.log" | to_utf8 || true
 else
   echo "demo: running until Ctrl-C"
   while true; do sleep 1; done

@@ -9,7 +9,7 @@ packages=(
   libmosquitto-dev libsqlite3-dev libgtest-dev
   mosquitto mosquitto-clients openssl sqlite3 python3
   clang libclang-rt-14-dev
-  iproute2 util-linux procps
+  iproute2 util-linux procps groff-base
 )
 if [[ "${1:-}" == "--cross" ]]; then
   packages=(g++-mipsel-linux-gnu qemu-user)
