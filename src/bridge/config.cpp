@@ -8,6 +8,7 @@
 #include "bridge/discovery.h"
 #include "bridge/publish.h"
 #include "bridge/scanner.h"
+#include "bridge/selection.h"
 #include "bridge/session.h"
 #include "log/log.h"
 #include "shm/sensor_record.h"
@@ -25,14 +26,6 @@ char mqtt_password[kSettingSize] = "";
 int32_t mqtt_interval = 30;
 double mqtt_threshold = 0.0;
 int32_t mqtt_reload_seen = -1;
-char mqtt_discovery[kSettingSize] = "";
-
-int32_t mqtt_protocol = MQTT_PROTOCOL_V31;
-char mqtt_cafile[kPathSettingSize] = "";
-char mqtt_certfile[kPathSettingSize] = "";
-char mqtt_keyfile[kPathSettingSize] = "";
-int32_t mqtt_tls = 0;
-int32_t mqtt_availability = 0;
 
 int32_t mqtt_publish_sensor_dbids = 0;
 int32_t mqtt_publish_sensor_dbid[kTableSize];
@@ -58,101 +51,6 @@ char text[kConfigTextSize];
 char value[kValueSize];
 char section[kSectionSize];
 call_table call_names;
-
-// Broker options found by the current full read; the line that shows them is written only when
-// at least one is present, so a configuration without them logs what it always did.
-int32_t options_found = 0;
-
-// Looks an optional key of the broker options up in `from` into value and returns the lookup's
-// result: -1 when the key is absent; a key without a proper quoted value leaves its error text.
-int read_option(const char* from, const char* key) {
-  const int result = json_read_key(from, key, value, sizeof value);
-  if (result != -1) options_found++;
-  return result;
-}
-
-void log_unknown_value(const char* key, const char* fallback) {
-  log_appendf(kLogEssential, "Config: unknown value \"%s\" of \"%s\", using %s", value, key,
-              fallback);
-}
-
-// "on" gives 1; a missing key, "off" or an unknown value 0.
-int32_t read_switch(const char* from, const char* key) {
-  if (read_option(from, key) == -1) return 0;
-  if (strcmp(value, "on") == 0) return 1;
-  if (strcmp(value, "off") != 0) log_unknown_value(key, "off");
-  return 0;
-}
-
-// The path of `key`, or "" when it is missing, has no proper value or is too long for the setting
-// (a cut path would name another file).
-void read_path(const char* from, const char* key, char (&setting)[kPathSettingSize]) {
-  setting[0] = '\0';
-  const int result = read_option(from, key);
-  if (result == -1) return;
-  if (result < 0) {
-    log_unknown_value(key, "none");
-    return;
-  }
-  if (static_cast<size_t>(result) >= sizeof setting) {
-    log_appendf(kLogEssential, "Config: \"%s\" longer than %ld characters, not used", key,
-                static_cast<long>(sizeof setting - 1));
-    return;
-  }
-  snprintf(setting, sizeof setting, "%s", value);
-}
-
-struct protocol_name {
-  const char* text;
-  int32_t level;
-};
-constexpr protocol_name kProtocols[] = {
-    {"3.1", MQTT_PROTOCOL_V31}, {"3.1.1", MQTT_PROTOCOL_V311}, {"5", MQTT_PROTOCOL_V5}};
-
-}  // namespace
-
-void mqtt_access_options(const char* access) {
-  options_found = 0;
-  mqtt_protocol = MQTT_PROTOCOL_V31;
-  if (read_option(access, "protocol") != -1) {
-    bool known = false;
-    for (const protocol_name& p : kProtocols) {
-      if (strcmp(value, p.text) == 0) {
-        mqtt_protocol = p.level;
-        known = true;
-        break;
-      }
-    }
-    if (!known) log_unknown_value("protocol", kProtocols[0].text);
-  }
-  read_path(access, "cafile", mqtt_cafile);
-  read_path(access, "certfile", mqtt_certfile);
-  read_path(access, "keyfile", mqtt_keyfile);
-  // A certificate without its key (or the reverse) cannot be used; neither is.
-  if ((mqtt_certfile[0] == '\0') != (mqtt_keyfile[0] == '\0')) {
-    log_append(kLogEssential, "Config: \"certfile\" and \"keyfile\" go together, neither used");
-    mqtt_certfile[0] = '\0';
-    mqtt_keyfile[0] = '\0';
-  }
-  mqtt_tls = read_switch(access, "tls");
-}
-
-void mqtt_setup_options(const char* setup) {
-  mqtt_availability = read_switch(setup, "availability");
-  // Not counted among the broker options: a missing key (or one without a proper value) leaves
-  // discovery off.
-  if (json_read_key(setup, "discovery", mqtt_discovery, sizeof mqtt_discovery) < 0)
-    mqtt_discovery[0] = '\0';
-}
-
-const char* mqtt_protocol_text(int32_t level) {
-  for (const protocol_name& p : kProtocols) {
-    if (p.level == level) return p.text;
-  }
-  return "?";
-}
-
-namespace {
 
 // Low 8 bits of atol of the text, as the 8-bit log level stores them.
 int level_of(const char* text_value) {
@@ -183,76 +81,39 @@ void read_call_section() {
   log_appendf(kLogDebug, "Callnames insgesamt: %ld", static_cast<long>(call_names.count));
 }
 
-// One of the two selection tables and the words that tell them apart in the log.
-struct selection {
-  const char* pattern;  // kSectionPub or kSectionSub
-  const char* tag;      // "PUB" or "SUB", for the missing-section line
-  const char* what;     // "sensors to publish" or "actors to subscribe"
-  const char* total;    // the total line's words
-  int32_t* count;
-  int32_t* dbid;
-  char (*name)[kCallNameSize];
-  bool subscribe;  // actors: each gets its action topic, is logged with it and subscribed
-};
+// The read's part of each selected entry: its log line and, for an actor, the subscription. An
+// actor whose action topic is too long is left out entirely (no table entry, no subscription)
+// with a level-2 line.
+void log_selected(const selection& table, const selected_report& r, void*) {
+  const selected_entry& e = r.entry;
+  if (r.fate == kSelectedTopicTooLong) {
+    log_appendf(kLogWarning,
+                "Actor %ld (\"%s\"): action topic of %d characters too long, not subscribed",
+                static_cast<long>(e.db_id), e.call_name, r.topic_length);
+    return;
+  }
+  if (r.fate != kSelectedStored) return;
+  if (!table.actor) {
+    log_appendf(kLogDebug, "Zu publishender Sensor %ld: %ld (\"%s\"), CallName: \"%s\"",
+                static_cast<long>(r.index), static_cast<long>(e.db_id), e.id_field, e.call_name);
+    return;
+  }
+  log_appendf(kLogDebug, "Zu subscribender Aktor %ld: %ld (\"%s\") - Topic: \"%s\"",
+              static_cast<long>(r.index), static_cast<long>(e.call_index), e.id_field, r.topic);
+  // The message id and the result are not used: a failed subscription (no connection) is
+  // repaired by the next full read, which the session loss starts.
+  int mid = 0;
+  if (mqtt_mosq != nullptr) mosquitto_subscribe(mqtt_mosq, &mid, r.topic, 0);
+}
 
-const selection kPublishSelection = {kSectionPub,
-                                     "PUB",
-                                     "sensors to publish",
-                                     "Zu publishende Sensoren",
-                                     &mqtt_publish_sensor_dbids,
-                                     mqtt_publish_sensor_dbid,
-                                     mqtt_publish_sensor_name,
-                                     false};
-const selection kSubscribeSelection = {kSectionSub,
-                                       "SUB",
-                                       "actors to subscribe",
-                                       "Zu subscribende Aktoren",
-                                       &mqtt_subscribe_actor_dbids,
-                                       mqtt_subscribe_actor_dbid,
-                                       mqtt_subscribe_actor_name,
-                                       true};
-
-// Rebuilds one table from its section of text; for the subscribe table, subscribes each actor's
-// action topic. An actor whose action topic is too long (see mqtt_entry_fate) is left out
-// entirely (no table entry, no subscription) with a level-2 line.
+// Rebuilds one table from its section of text (mqtt_walk_selection), with the read's lines.
 void read_selection(const selection& table) {
-  *table.count = 0;
   int32_t ignored = 0;
   if (json_read_section(text, table.pattern, section, sizeof section) < 0) {
+    *table.count = 0;
     log_appendf(kLogWarning, "(%s not found)", table.tag);
   } else {
-    int pos = 0;
-    selected_entry e;
-    char topic[kActionTopicSize];
-    int len = 0;
-    while (scan_next_selected(section, &pos, &call_names, &e) == 1) {
-      const int32_t k = *table.count;
-      const int fate = mqtt_entry_fate(k, table.subscribe, e, topic, &len);
-      if (fate == kEntryTableFull) {
-        ignored++;
-        continue;
-      }
-      if (fate == kEntryTopicTooLong) {
-        log_appendf(kLogWarning,
-                    "Actor %ld (\"%s\"): action topic of %d characters too long, not subscribed",
-                    static_cast<long>(e.db_id), e.call_name, len);
-        continue;
-      }
-      table.dbid[k] = e.db_id;
-      snprintf(table.name[k], kCallNameSize, "%s", e.call_name);
-      if (table.subscribe) {
-        log_appendf(kLogDebug, "Zu subscribender Aktor %ld: %ld (\"%s\") - Topic: \"%s\"",
-                    static_cast<long>(k), static_cast<long>(e.call_index), e.id_field, topic);
-        // The message id and the result are not used: a failed subscription (no connection) is
-        // repaired by the next full read, which the session loss starts.
-        int mid = 0;
-        if (mqtt_mosq != nullptr) mosquitto_subscribe(mqtt_mosq, &mid, topic, 0);
-      } else {
-        log_appendf(kLogDebug, "Zu publishender Sensor %ld: %ld (\"%s\"), CallName: \"%s\"",
-                    static_cast<long>(k), static_cast<long>(e.db_id), e.id_field, e.call_name);
-      }
-      *table.count = k + 1;
-    }
+    ignored = mqtt_walk_selection(table, section, call_names, log_selected, nullptr);
   }
   if (ignored > 0) {
     log_appendf(kLogWarning, "More than %ld %s: %ld entries ignored", static_cast<long>(kTableSize),
@@ -281,17 +142,6 @@ int action_topic(const char* user, const char* name, char (&out)[kActionTopicSiz
   const int n =
       snprintf(out, sizeof out, "%s/%.*s/action", user, static_cast<int>(kCallNameSize - 1), name);
   return n < 0 ? static_cast<int>(sizeof out) : n;
-}
-
-// A full table skips further entries. An action topic longer than 79 characters does not fit the
-// topic buffer. Cut, it would be a topic that no one publishes commands on, and the message
-// handler, which composes the topic the same way, could then match a message on the cut topic.
-int mqtt_entry_fate(int32_t stored, bool actor, const selected_entry& e,
-                    char (&topic)[kActionTopicSize], int* topic_len) {
-  if (stored >= kTableSize) return kEntryTableFull;
-  if (!actor) return kEntryTaken;
-  *topic_len = action_topic(mqtt_username, e.call_name, topic);
-  return static_cast<size_t>(*topic_len) >= kActionTopicSize ? kEntryTopicTooLong : kEntryTaken;
 }
 
 void mqtt_access_settings(const char* access) {
@@ -342,12 +192,8 @@ int mqtt_read_config(int mode) {
   log_appendf(kLogEssential, "mqtt_broker:\"%s\", port: %ld, Keepalive: %ld, User:\"%s\", Password: (censored, %ld characters)",
               mqtt_host, static_cast<long>(mqtt_port), static_cast<long>(mqtt_keepalive),
               mqtt_username, static_cast<long>(strlen(mqtt_password)));
-  if (options_found > 0) {
-    log_appendf(kLogEssential, "Broker options: protocol %s, TLS: %s, cafile:\"%s\", certfile:\"%s\", keyfile:\"%s\", availability: %s",
-                mqtt_protocol_text(mqtt_protocol), mqtt_tls_on(mqtt_port) ? "on" : "off",
-                mqtt_cafile, mqtt_certfile, mqtt_keyfile, mqtt_availability != 0 ? "on" : "off");
-  }
   // clang-format on
+  mqtt_log_options();
 
   // The session is rebuilt whether or not the bridge is enabled and whatever the outcome.
   mqtt_reset();

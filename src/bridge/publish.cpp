@@ -64,8 +64,8 @@ int32_t publish_entry(int32_t db_id, const sensor_record& entry, double value, c
   char topic_id[kTopicIdSize];
   char topic_name[kTopicNameSize];
   snprintf(topic_id, sizeof topic_id, "%s/%ld", mqtt_username, static_cast<long>(db_id));
-  snprintf(topic_name, sizeof topic_name, "%s/%.*s", mqtt_username, static_cast<int>(kCallNameChars),
-           name);
+  snprintf(topic_name, sizeof topic_name, "%s/%.*s", mqtt_username,
+           static_cast<int>(kCallNameChars), name);
 
   char payload[kPayloadSize];
   mqtt_payload(entry, value, name, payload, sizeof payload);

@@ -10,7 +10,8 @@
 #include <cstdint>
 
 // Sizes of the configuration read; each one is a limit of the file format.
-constexpr size_t kCallNameSize = 40;       // call names: at most 39 characters
+constexpr size_t kSettingSize = 80;   // text settings: at most 79 characters
+constexpr size_t kCallNameSize = 40;  // call names: at most 39 characters
 constexpr size_t kCallNameChars = kCallNameSize - 1;
 constexpr int32_t kTableSize = 512;        // entries of the call, publish and subscribe tables
 constexpr size_t kConfigTextSize = 16384;  // one whole file: at most 16383 bytes, longer is cut

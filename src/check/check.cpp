@@ -16,6 +16,7 @@
 
 #include "bridge/config.h"
 #include "bridge/scanner.h"
+#include "bridge/selection.h"
 #include "bridge/session.h"
 #include "log/log.h"
 #include "support/identity.h"
@@ -121,48 +122,40 @@ int check_key(const char* tag, bool secret) {
   return rc;
 }
 
-void check_access() {
-  text[0] = '\0';
-  const bool readable = read_config_file(kBrokerAccessFile);
-  const int user_rc = check_key("uuid", false);
-  const int password_rc = check_key("password", true);
-  const int host_rc = check_key("host", false);
-  const int port_rc = check_key("port", false);
-  mqtt_access_settings(text);
-  if (!readable) return;
-
+void check_host_port(int host_rc, int port_rc) {
   printf("host: %s\n", mqtt_host);
   if (host_rc <= 0) fail("no host in brokerAccess.json");
-
   printf("port: %ld\n", static_cast<long>(mqtt_port));
   if (port_rc < 0)
     fail("no port in brokerAccess.json");
   else if (mqtt_port < 1 || mqtt_port > kMaxPort)
     fail("port %ld is no TCP port", static_cast<long>(mqtt_port));
+}
 
-  mqtt_access_options(text);
-  printf("protocol: MQTT %s\n", mqtt_protocol_text(mqtt_protocol));
+// The TLS set-up with the session's own files and key rule (bridge/tls.h).
+void check_tls() {
   tls_files files;
   mqtt_tls_files(&files);
   const char* ca_kind = mqtt_cafile[0] != '\0' ? "CA file" : "CA bundle";
-  if (mqtt_tls_on(mqtt_port)) {
-    printf("tls: on, %s %s\n", ca_kind, files.cafile);
-    // Without its CA file the daemon does not connect at all rather than send the password in
-    // clear text: the configuration cannot work.
-    if (access(files.cafile, R_OK) != 0)
-      fail("%s %s cannot be read (%s): with TLS the daemon never connects", ca_kind, files.cafile,
-           strerror(errno));
-    if (files.with_cert) {
-      printf("client certificate: %s, key %s\n", files.certfile, files.keyfile);
-      char why[kPathCapacity + 64];
-      if (mqtt_key_exposed(files, why, sizeof why)) fail("%s: the daemon does not use it", why);
-    }
-  } else {
+  if (!mqtt_tls_on(mqtt_port)) {
     printf("tls: off (port %d or \"tls\":\"on\" switch it on)\n", kTlsPort);
     if (mqtt_cafile[0] != '\0' || files.with_cert)
       warn("\"cafile\", \"certfile\" and \"keyfile\" are used only with TLS");
+    return;
   }
+  printf("tls: on, %s %s\n", ca_kind, files.cafile);
+  // Without its CA file the daemon does not connect at all rather than send the password in
+  // clear text: the configuration cannot work.
+  if (access(files.cafile, R_OK) != 0)
+    fail("%s %s cannot be read (%s): with TLS the daemon never connects", ca_kind, files.cafile,
+         strerror(errno));
+  if (!files.with_cert) return;
+  printf("client certificate: %s, key %s\n", files.certfile, files.keyfile);
+  char why[kPathCapacity + 64];
+  if (mqtt_key_exposed(files, why, sizeof why)) fail("%s: the daemon does not use it", why);
+}
 
+void check_uuid(int user_rc) {
   printf("uuid: %s\n", mqtt_username);
   const size_t user_length = strlen(mqtt_username);
   if (user_rc < 0) {
@@ -177,27 +170,45 @@ void check_access() {
         "refuse it",
         user_length, kStrictClientIdLength);
   }
+}
 
+void check_access() {
+  text[0] = '\0';
+  const bool readable = read_config_file(kBrokerAccessFile);
+  const int user_rc = check_key("uuid", false);
+  const int password_rc = check_key("password", true);
+  const int host_rc = check_key("host", false);
+  const int port_rc = check_key("port", false);
+  mqtt_access_settings(text);
+  if (!readable) return;
+
+  check_host_port(host_rc, port_rc);
+  mqtt_access_options(text);
+  printf("protocol: MQTT %s\n", mqtt_protocol_text(mqtt_protocol));
+  check_tls();
+  check_uuid(user_rc);
   printf("password: %zu characters\n", strlen(mqtt_password));
   if (password_rc < 0) warn("no \"password\": the daemon sends the text \"%s\"", mqtt_password);
 }
 
-// Top-level keys of brokerSetup.json and what a missing one gives.
+// Top-level keys of brokerSetup.json. The value a missing key gives is the read's own: the
+// check names the line that shows it.
 struct setup_key {
   const char* tag;
-  const char* when_missing;
+  const char* shown_as;  // the line below that shows the setting
 };
-constexpr setup_key kSetupKeys[] = {{"ACTIV", "the bridge is off"},
-                                    {"loglevel", "log level 0"},
-                                    {"interval", "interval 30 s"},
-                                    {"threshold", "threshold 0.1"}};
+constexpr setup_key kSetupKeys[] = {{"ACTIV", "enabled"},
+                                    {"loglevel", "log level"},
+                                    {"interval", "interval"},
+                                    {"threshold", "threshold"}};
 
 void check_setup() {
   // Unreadable, it leaves brokerAccess.json in the buffer, and the daemon looks there.
   read_config_file(kBrokerSetupFile);
   for (const setup_key& key : kSetupKeys) {
     if (check_key(key.tag, false) == -1)
-      warn("no \"%s\" in brokerSetup.json: %s", key.tag, key.when_missing);
+      warn("no \"%s\" in brokerSetup.json: the daemon takes the default, see \"%s:\" below",
+           key.tag, key.shown_as);
   }
   mqtt_setup_settings(text);
   mqtt_setup_options(text);
@@ -277,52 +288,41 @@ void check_unselected(const char* name) {
   }
 }
 
-// One of the two selection tables, filled with the daemon's own tables and rules.
-void check_selection(const char* pattern, const char* name, bool actor, int32_t* count,
-                     int32_t* dbid, char (*names)[kCallNameSize]) {
-  *count = 0;
-  if (!read_section(pattern, name)) return;
-  check_unselected(name);
-  const char* kind = actor ? "actor" : "sensor";
-  int32_t ignored = 0;
-  int pos = 0;
-  selected_entry e;
-  char topic[kActionTopicSize];
-  int length = 0;
-  while (scan_next_selected(section, &pos, &calls, &e) == 1) {
-    const int fate = mqtt_entry_fate(*count, actor, e, topic, &length);
-    if (e.db_id == 0) warn("%s entry with DB id 0 (a blank before its colon?)", name);
-    if (fate == kEntryTableFull) {
-      ignored++;
-      continue;
-    }
-    if (fate == kEntryTopicTooLong) {
-      warn("actor %ld \"%s\" left out: its action topic has %d characters, at most %zu",
-           static_cast<long>(e.db_id), e.call_name, length, kActionTopicSize - 1);
-      continue;
-    }
-    if (e.call_index >= calls.count)
-      warn("%s %ld has no call name: it is named \"%s\"", kind, static_cast<long>(e.db_id),
-           e.call_name);
-    dbid[*count] = e.db_id;
-    snprintf(names[*count], kCallNameSize, "%s", e.call_name);
-    if (actor) {
-      printf("actor %ld \"%s\": %s\n", static_cast<long>(e.db_id), e.call_name, topic);
-      for (int32_t j = 0; j < *count; j++) {
-        if (strcmp(names[j], e.call_name) == 0)
-          warn("actors %ld and %ld share the call name \"%s\": a command sets both",
-               static_cast<long>(dbid[j]), static_cast<long>(e.db_id), e.call_name);
-      }
-    } else {
-      printf("sensor %ld \"%s\": %s/%ld, %s/%s\n", static_cast<long>(e.db_id), e.call_name,
-             mqtt_username, static_cast<long>(e.db_id), mqtt_username, e.call_name);
-    }
-    ++*count;
+// The check's part of each selected entry, as the walk of the full read reports it.
+void report_selected(const selection& table, const selected_report& r, void*) {
+  const selected_entry& e = r.entry;
+  if (e.db_id == 0) warn("%s entry with DB id 0 (a blank before its colon?)", table.section);
+  if (r.fate == kSelectedTopicTooLong) {
+    warn("actor %ld \"%s\" left out: its action topic has %d characters, at most %zu",
+         static_cast<long>(e.db_id), e.call_name, r.topic_length, kActionTopicSize - 1);
   }
+  if (r.fate != kSelectedStored) return;
+  if (e.call_index >= calls.count)
+    warn("%s %ld has no call name: it is named \"%s\"", table.kind, static_cast<long>(e.db_id),
+         e.call_name);
+  if (!table.actor) {
+    printf("sensor %ld \"%s\": %s/%ld, %s/%s\n", static_cast<long>(e.db_id), e.call_name,
+           mqtt_username, static_cast<long>(e.db_id), mqtt_username, e.call_name);
+    return;
+  }
+  printf("actor %ld \"%s\": %s\n", static_cast<long>(e.db_id), e.call_name, r.topic);
+  for (int32_t j = 0; j < r.index; j++) {
+    if (strcmp(table.name[j], e.call_name) == 0)
+      warn("actors %ld and %ld share the call name \"%s\": a command sets both",
+           static_cast<long>(table.dbid[j]), static_cast<long>(e.db_id), e.call_name);
+  }
+}
+
+// One of the two selection tables, filled by the full read's own walk.
+void check_selection(const selection& table) {
+  *table.count = 0;
+  if (!read_section(table.pattern, table.section)) return;
+  check_unselected(table.section);
+  const int32_t ignored = mqtt_walk_selection(table, section, calls, report_selected, nullptr);
   if (ignored > 0)
-    warn("more than %ld entries in \"%s\": %ld left out", static_cast<long>(kTableSize), name,
-         static_cast<long>(ignored));
-  printf("%ss: %ld\n", kind, static_cast<long>(*count));
+    warn("more than %ld entries in \"%s\": %ld left out", static_cast<long>(kTableSize),
+         table.section, static_cast<long>(ignored));
+  printf("%ss: %ld\n", table.kind, static_cast<long>(*table.count));
 }
 
 void check_log() {
@@ -355,10 +355,8 @@ int run_check(bool connect) {
   check_access();
   check_setup();
   check_calls();
-  check_selection(kSectionPub, "pub", false, &mqtt_publish_sensor_dbids, mqtt_publish_sensor_dbid,
-                  mqtt_publish_sensor_name);
-  check_selection(kSectionSub, "sub", true, &mqtt_subscribe_actor_dbids, mqtt_subscribe_actor_dbid,
-                  mqtt_subscribe_actor_name);
+  check_selection(kPublishSelection);
+  check_selection(kSubscribeSelection);
   check_log();
 
   bool connected = true;

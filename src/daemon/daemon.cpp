@@ -142,7 +142,7 @@ void publish_pass(int32_t counter) {
       continue;
     }
     if (mqtt_enabled == 0) {
-      demonstatus_state(counter, kStateReload, "disabled");
+      demonstatus_state(counter, kStateDisabled, "disabled");
       demonstatus_text("sleeping");
       sleep(1);
       continue;

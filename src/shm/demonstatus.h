@@ -16,7 +16,8 @@ constexpr size_t kStatusTextSize = 80;
 // State numbers of the entry's `state` field.
 constexpr int32_t kStateStartup = 0;
 constexpr int32_t kStateMainLoop = 1;
-constexpr int32_t kStateReload = 2;  // also: bridge switched off
+constexpr int32_t kStateReload = 2;
+constexpr int32_t kStateDisabled = 2;  // the bridge switched off: the controller shows it as 2
 constexpr int32_t kStatePublishing = 10;
 
 struct status_entry {

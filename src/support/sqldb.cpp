@@ -29,11 +29,47 @@ int end_attempt(sqlite3* db, sqlite3_stmt* stmt, char* query_copy) {
   return sqlite3_close(db);
 }
 
+// What one attempt found.
+enum class attempt_result { value_read, not_compiled, value_missing };
+
+// One attempt: opens its own connection, compiles the query and steps through every row, keeping
+// the value of the last one in dest (the empty text when there is no row). *closed receives the
+// result of closing the connection.
+attempt_result read_attempt(const char* path, const char* query, char* dest, size_t cap,
+                            int* closed) {
+  sqlite3* db = nullptr;
+  sqlite3_open(path, &db);  // a failed open shows up as a failed compile
+  char* query_copy = sqlite3_mprintf("%s", query);
+  sqlite3_stmt* stmt = nullptr;
+  int rc = SQLITE_NOMEM;
+  if (db != nullptr && query_copy != nullptr) {
+    rc = sqlite3_prepare(db, query_copy, static_cast<int>(strlen(query_copy)), &stmt, nullptr);
+  }
+  if (rc != SQLITE_OK) {
+    *closed = end_attempt(db, stmt, query_copy);
+    return attempt_result::not_compiled;
+  }
+  int rows = 0;
+  for (;;) {
+    // Anything but DONE counts as a row; after a busy or error step the column has no text.
+    if (sqlite3_step(stmt) == SQLITE_DONE) break;
+    ++rows;
+    const unsigned char* value = sqlite3_column_text(stmt, 0);
+    if (value == nullptr) {
+      *closed = end_attempt(db, stmt, query_copy);
+      return attempt_result::value_missing;
+    }
+    snprintf(dest, cap, "%s", reinterpret_cast<const char*>(value));
+  }
+  if (rows == 0) dest[0] = '\0';
+  *closed = end_attempt(db, stmt, query_copy);
+  return attempt_result::value_read;
+}
+
 }  // namespace
 
-// One attempt opens its own connection, compiles the query and steps through every row, keeping
-// the value of the last one. Failed compiles and missing values are counted separately over the
-// whole call; after too many of either the call gives up with its message on stdout.
+// Failed compiles and missing values are counted separately over the whole call; after too many
+// of either the call gives up with its message on stdout.
 int32_t sqldb_read_string(const char* tag, char* dest, size_t cap) {
   if (dest == nullptr || cap == 0) return -1;
   dest[0] = '\0';
@@ -49,57 +85,22 @@ int32_t sqldb_read_string(const char* tag, char* dest, size_t cap) {
   int prepare_failures = 0;
   int no_value = 0;
   for (;;) {
-    sqlite3* db = nullptr;
-    sqlite3_open(path, &db);  // a failed open shows up as a failed compile
-    char* query_copy = sqlite3_mprintf("%s", query);
-    sqlite3_stmt* stmt = nullptr;
-    int rc = SQLITE_NOMEM;
-    if (db != nullptr && query_copy != nullptr) {
-      rc = sqlite3_prepare(db, query_copy, static_cast<int>(strlen(query_copy)), &stmt, nullptr);
-    }
-
-    if (rc != SQLITE_OK) {
-      ++prepare_failures;
-      if (prepare_failures <= kMaxPrepareRetries) {
-        end_attempt(db, stmt, query_copy);
-        usleep(kPreparePauseUs);
-        continue;
-      }
-      printf("*** SQLDB_READ_STRING ERROR: LOCKED ! SQL=\"%s\" ***\n", query);
-      fflush(stdout);
-      dest[0] = '\0';
-      return end_attempt(db, stmt, query_copy);
-    }
-
-    int rows = 0;
-    bool value_missing = false;
-    for (;;) {
-      // Anything but DONE counts as a row; after a busy or error step the column has no text.
-      if (sqlite3_step(stmt) == SQLITE_DONE) break;
-      ++rows;
-      const unsigned char* value = sqlite3_column_text(stmt, 0);
-      if (value == nullptr) {
-        value_missing = true;
-        break;
-      }
-      snprintf(dest, cap, "%s", reinterpret_cast<const char*>(value));
-    }
-
-    if (!value_missing) {
-      if (rows == 0) dest[0] = '\0';
-      return end_attempt(db, stmt, query_copy);
-    }
-
-    ++no_value;
-    if (no_value <= kMaxNoValueRetries) {
-      end_attempt(db, stmt, query_copy);
-      usleep(kNoValuePauseUs);
+    int closed = 0;
+    const attempt_result found = read_attempt(path, query, dest, cap, &closed);
+    if (found == attempt_result::value_read) return closed;
+    const bool locked = found == attempt_result::not_compiled;
+    int& failures = locked ? prepare_failures : no_value;
+    if (++failures <= (locked ? kMaxPrepareRetries : kMaxNoValueRetries)) {
+      usleep(locked ? kPreparePauseUs : kNoValuePauseUs);
       continue;
     }
-    printf("*** SQLDB_READ_STRING ERROR: NULL ! SQL=\"%s\" ***\n", query);
+    if (locked)
+      printf("*** SQLDB_READ_STRING ERROR: LOCKED ! SQL=\"%s\" ***\n", query);
+    else
+      printf("*** SQLDB_READ_STRING ERROR: NULL ! SQL=\"%s\" ***\n", query);
     fflush(stdout);
     dest[0] = '\0';
-    return end_attempt(db, stmt, query_copy);
+    return closed;
   }
 }
 

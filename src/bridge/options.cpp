@@ -1,0 +1,125 @@
+#include "bridge/options.h"
+
+#include <mosquitto.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "bridge/config.h"
+#include "bridge/tls.h"
+#include "log/log.h"
+
+int32_t mqtt_protocol = MQTT_PROTOCOL_V31;
+char mqtt_cafile[kPathSettingSize] = "";
+char mqtt_certfile[kPathSettingSize] = "";
+char mqtt_keyfile[kPathSettingSize] = "";
+int32_t mqtt_tls = 0;
+int32_t mqtt_availability = 0;
+char mqtt_discovery[kSettingSize] = "";
+
+namespace {
+
+// An option's value, held as the configuration read holds any value.
+char value[kValueSize];
+
+// Broker options found by the current full read; the line that shows them is written only when
+// at least one is present, so a configuration without them logs what it always did.
+int32_t options_found = 0;
+
+// Looks an optional key of the broker options up in `from` into value and returns the lookup's
+// result: -1 when the key is absent; a key without a proper quoted value leaves its error text.
+int read_option(const char* from, const char* key) {
+  const int result = json_read_key(from, key, value, sizeof value);
+  if (result != -1) options_found++;
+  return result;
+}
+
+void log_unknown_value(const char* key, const char* fallback) {
+  log_appendf(kLogEssential, "Config: unknown value \"%s\" of \"%s\", using %s", value, key,
+              fallback);
+}
+
+// "on" gives 1; a missing key, "off" or an unknown value 0.
+int32_t read_switch(const char* from, const char* key) {
+  if (read_option(from, key) == -1) return 0;
+  if (strcmp(value, "on") == 0) return 1;
+  if (strcmp(value, "off") != 0) log_unknown_value(key, "off");
+  return 0;
+}
+
+// The path of `key`, or "" when it is missing, has no proper value or is too long for the setting
+// (a cut path would name another file).
+void read_path(const char* from, const char* key, char (&setting)[kPathSettingSize]) {
+  setting[0] = '\0';
+  const int result = read_option(from, key);
+  if (result == -1) return;
+  if (result < 0) {
+    log_unknown_value(key, "none");
+    return;
+  }
+  if (static_cast<size_t>(result) >= sizeof setting) {
+    log_appendf(kLogEssential, "Config: \"%s\" longer than %ld characters, not used", key,
+                static_cast<long>(sizeof setting - 1));
+    return;
+  }
+  snprintf(setting, sizeof setting, "%s", value);
+}
+
+struct protocol_name {
+  const char* text;
+  int32_t level;
+};
+constexpr protocol_name kProtocols[] = {
+    {"3.1", MQTT_PROTOCOL_V31}, {"3.1.1", MQTT_PROTOCOL_V311}, {"5", MQTT_PROTOCOL_V5}};
+
+}  // namespace
+
+void mqtt_access_options(const char* access) {
+  options_found = 0;
+  mqtt_protocol = MQTT_PROTOCOL_V31;
+  if (read_option(access, "protocol") != -1) {
+    bool known = false;
+    for (const protocol_name& p : kProtocols) {
+      if (strcmp(value, p.text) == 0) {
+        mqtt_protocol = p.level;
+        known = true;
+        break;
+      }
+    }
+    if (!known) log_unknown_value("protocol", kProtocols[0].text);
+  }
+  read_path(access, "cafile", mqtt_cafile);
+  read_path(access, "certfile", mqtt_certfile);
+  read_path(access, "keyfile", mqtt_keyfile);
+  // A certificate without its key (or the reverse) cannot be used; neither is.
+  if ((mqtt_certfile[0] == '\0') != (mqtt_keyfile[0] == '\0')) {
+    log_append(kLogEssential, "Config: \"certfile\" and \"keyfile\" go together, neither used");
+    mqtt_certfile[0] = '\0';
+    mqtt_keyfile[0] = '\0';
+  }
+  mqtt_tls = read_switch(access, "tls");
+}
+
+void mqtt_setup_options(const char* setup) {
+  mqtt_availability = read_switch(setup, "availability");
+  // Not counted among the broker options: a missing key (or one without a proper value) leaves
+  // discovery off.
+  if (json_read_key(setup, "discovery", mqtt_discovery, sizeof mqtt_discovery) < 0)
+    mqtt_discovery[0] = '\0';
+}
+
+const char* mqtt_protocol_text(int32_t level) {
+  for (const protocol_name& p : kProtocols) {
+    if (p.level == level) return p.text;
+  }
+  return "?";
+}
+
+void mqtt_log_options() {
+  if (options_found == 0) return;
+  // clang-format off
+    log_appendf(kLogEssential, "Broker options: protocol %s, TLS: %s, cafile:\"%s\", certfile:\"%s\", keyfile:\"%s\", availability: %s",
+                mqtt_protocol_text(mqtt_protocol), mqtt_tls_on(mqtt_port) ? "on" : "off",
+                mqtt_cafile, mqtt_certfile, mqtt_keyfile, mqtt_availability != 0 ? "on" : "off");
+  // clang-format on
+}

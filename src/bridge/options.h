@@ -1,0 +1,41 @@
+// The opt-in keys of the two configuration files. Each is switched on by a key of its own and
+// looked up as "key":"value" (json_read_key), written after the legacy keys; a missing key keeps
+// the default, so a file without them gives the daemon it always was. An unknown value logs one
+// level-1 line and keeps the default. The settings below are written by the full configuration
+// read only (mqtt_access_options, mqtt_setup_options).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "bridge/scanner.h"
+
+constexpr size_t kPathSettingSize = 128;  // file paths: at most 127 characters, longer is refused
+
+// brokerAccess.json; used by mqtt_open, mqtt_close and the TLS set-up.
+extern int32_t mqtt_protocol;  // "protocol" 3.1, 3.1.1 or 5: libmosquitto's MQTT_PROTOCOL_V31
+                               // (default), MQTT_PROTOCOL_V311 or MQTT_PROTOCOL_V5
+extern char mqtt_cafile[kPathSettingSize];    // "cafile": CA file instead of the bundle; "" none
+extern char mqtt_certfile[kPathSettingSize];  // "certfile": client certificate; "" none
+extern char mqtt_keyfile[kPathSettingSize];   // "keyfile": its private key; "" none
+extern int32_t mqtt_tls;  // "tls" "on": 1 = TLS on any port (port 8883 always has TLS)
+
+// brokerSetup.json.
+extern int32_t mqtt_availability;          // "availability" "on": 1 = will and online/offline
+                                           // messages on "<uuid>/availability"
+extern char mqtt_discovery[kSettingSize];  // "discovery": discovery prefix; empty = off
+
+// The options of brokerAccess.json in `access` ("protocol", "cafile", "certfile", "keyfile",
+// "tls") and of brokerSetup.json in `setup` ("availability", "discovery"). Absent keys give the
+// defaults (MQTT 3.1, no files, TLS by port only, availability and discovery off); an unknown or
+// unusable value logs one level-1 line and gives the default. mqtt_access_options comes first.
+void mqtt_access_options(const char* access);
+void mqtt_setup_options(const char* setup);
+
+// The level-1 line that shows the broker options, written only when the files hold at least one
+// of them (discovery does not count), so a configuration without them logs what it always did.
+// REQUIRES: mqtt_port read.
+void mqtt_log_options();
+
+// "3.1", "3.1.1" or "5" for a protocol level of mqtt_protocol; "?" for any other.
+const char* mqtt_protocol_text(int32_t level);
