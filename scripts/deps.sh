@@ -8,7 +8,7 @@ packages=(
   g++ cmake ninja-build pkg-config
   libmosquitto-dev libsqlite3-dev libgtest-dev
   mosquitto mosquitto-clients openssl sqlite3 python3
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev clang-format clang-tidy
   iproute2 util-linux procps groff-base
 )
 if [[ "${1:-}" == "--cross" ]]; then

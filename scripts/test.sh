@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The test command: installs what is missing, builds, and runs every test.
-#   1. host build (build/): unit and integration tests
+#   1. host build (build/): style checks, unit and integration tests
 #   2. AddressSanitizer + UndefinedBehaviorSanitizer build (build-asan/): the same tests
 #   3. libFuzzer targets (build-fuzz/): a short smoke run of each
 #   4. the target (build-mipsel/): cross build, unit tests and a daemon smoke under qemu-mipsel
@@ -17,6 +17,15 @@ step() { printf '\n==== %s ====\n' "$*"; }
 step "host build"
 cmake --preset host >/dev/null
 cmake --build --preset host
+# Style that is checked: the checked-in .clang-format over every C++ file, and no routine of the
+# daemon longer than 60 lines (a flat switch table says so with a NOLINT).
+step "style"
+find src tools tests bench fuzz \( -name '*.cpp' -o -name '*.h' \) -print0 |
+  xargs -0 clang-format --dry-run -Werror
+clang-tidy -p build --quiet --extra-arg=-Wno-unknown-warning-option --warnings-as-errors='*' \
+  -checks='-*,readability-function-size' -config='{CheckOptions: [{key: readability-function-size.LineThreshold, value: 60}]}' \
+  src/*/*.cpp 2>/dev/null
+
 step "host tests"
 ctest --preset host -j"$jobs"
 

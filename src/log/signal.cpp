@@ -67,6 +67,7 @@ void signal_action(int signo, siginfo_t* info, void* /*context*/) {
 
 // Names by this platform's signal constants; numbers without a row read " (unbekannt)", among
 // them SIGEMT (MIPS) and SIGSTKFLT (x86).
+// NOLINTNEXTLINE(readability-function-size): a flat table, one case per signal.
 const char* linux_signal_text(int signo) {
   switch (signo) {
     case SIGHUP:
