@@ -14,6 +14,9 @@
 #include "shm/shm.h"
 #include "support/numbers.h"
 
+uint32_t mqtt_commands_applied = 0;
+uint32_t mqtt_commands_refused = 0;
+
 namespace {
 
 constexpr size_t kPayloadCopySize = 1024;  // payloads are taken up to 1023 characters
@@ -45,6 +48,7 @@ void msg_callback(struct mosquitto*, void*, const struct mosquitto_message* mess
     return;
   }
 
+  bool applied = false;
   for (int32_t i = 0; i < mqtt_subscribe_actor_dbids && i < kTableSize; ++i) {
     const int32_t db_id = mqtt_subscribe_actor_dbid[i];
     char actor_topic[kActionTopicSize];
@@ -58,5 +62,7 @@ void msg_callback(struct mosquitto*, void*, const struct mosquitto_message* mess
     set_actor_command(real_id, value);
     log_appendf(kLogDebug, "Aktor mit DB_ID %ld (Real_ID: %ld) gesetzt auf %1.2f",
                 static_cast<long>(db_id), static_cast<long>(real_id), value);
+    applied = true;
   }
+  if (applied) ++mqtt_commands_applied;
 }

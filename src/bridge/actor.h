@@ -2,7 +2,15 @@
 // into the command blocks of the matching actors' entries.
 #pragma once
 
+#include <cstdint>
+
 struct mosquitto;
+
+// Commands since the process started: messages that set at least one actor, and messages refused
+// by the opt-in command rules (a retained replay, a payload that is no number). Written by
+// msg_callback only.
+extern uint32_t mqtt_commands_applied;
+extern uint32_t mqtt_commands_refused;
 struct mosquitto_message;
 
 // The message callback: sets every configured actor whose action topic equals the message's topic
