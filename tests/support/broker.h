@@ -2,9 +2,9 @@
 // process against it; the payloads it publishes. Header-only.
 //
 // Broker: starts /usr/sbin/mosquitto on a free loopback port with a configuration of its own in a
-// temporary folder (password file made with mosquitto_passwd, no persistence, log to a file), and
-// waits until the port takes connections. stop() ends it, restart() starts it again on the same
-// port; the destructor ends it (SIGTERM, then SIGKILL) and removes the folder.
+// temporary folder (password file made with mosquitto_passwd, no persistence unless asked for, log
+// to a file), and waits until the port takes connections. stop() ends it, restart() starts it
+// again on the same port; the destructor ends it (SIGTERM, then SIGKILL) and removes the folder.
 //
 //   test_support::Broker broker;                    // user "user", password "pass"
 //   ASSERT_TRUE(broker.running()) << broker.log();
@@ -14,9 +14,11 @@
 //   EXPECT_TRUE(sub.wait_for_line("user/17 1 {\"call\"", 5000)) << sub.output();
 //
 // Options (test_support::BrokerOptions): another user and password, anonymous access, a fixed
-// plain port (or none, plain_port = -1), and a TLS listener (tls_port with cafile, certfile and
-// keyfile). TLS clients get client options with cafile (and insecure when the certificate does
-// not name 127.0.0.1): test_support::ClientOptions tls = broker.tls_client(ca_path);
+// plain port (or none, plain_port = -1), a TLS listener (tls_port with cafile, certfile and
+// keyfile), and persistence (sessions and queued messages saved to mosquitto.db in the folder
+// after every change, so that they survive a SIGKILL and restart()). TLS clients get client
+// options with cafile (and insecure when the certificate does not name 127.0.0.1):
+//   test_support::ClientOptions tls = broker.tls_client(ca_path);
 //
 // Subscriber lines have the form "TOPIC RETAIN PAYLOAD" (RETAIN is 0 or 1, mosquitto_sub -F
 // "%t %r %p"). Broker and clients are children as made by spawn() (support/process.h).
@@ -105,6 +107,7 @@ struct BrokerOptions {
   int tls_port = 0;                       // 0: no TLS listener
   std::string cafile, certfile, keyfile;  // for the TLS listener
   bool require_certificate = false;       // TLS clients must present a certificate of cafile
+  bool persistence = false;               // true: sessions saved to DIR/mosquitto.db on change
 };
 
 class Broker {
@@ -190,7 +193,17 @@ class Broker {
       std::ofstream out(conf, std::ios::trunc);
       // As root, mosquitto would otherwise switch to its own user and lose access to the folder.
       if (geteuid() == 0) out << "user root\n";
-      out << "persistence false\n";
+      if (options_.persistence) {
+        // Saved whenever something changed (autosave_interval counts changes here), so that a
+        // broker killed with SIGKILL loses only what changed since its last save.
+        out << "persistence true\n";
+        out << "persistence_location " << dir_ << "/\n";
+        out << "persistence_file mosquitto.db\n";
+        out << "autosave_on_changes true\n";
+        out << "autosave_interval 1\n";
+      } else {
+        out << "persistence false\n";
+      }
       out << "log_dest file " << dir_ << "/mosquitto.log\n";
       out << "log_type all\n";
       out << "per_listener_settings false\n";
