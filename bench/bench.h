@@ -10,6 +10,13 @@
 //   idle     CPU while counting down; actor command latency, broker to command block
 //   commands command latency during publish cycles and sustained command rates, each beside a
 //            mosquitto_sub reading the same commands
+//   discovery start-up with discovery announcements, and how many of them the broker received
+//   reliability
+//            actor commands lost, applied twice and out of order while the daemon's session is
+//            disturbed (none, reloads, broker killed and restarted, connection cut, broker
+//            stalled), by default and with "command_qos":"1", each beside a mosquitto_sub with a
+//            persistent session; with "command_state" as well, the time from a command to its
+//            state echo against the broker round trip, and the sustained QoS 1 command rate
 #pragma once
 
 #include <sys/types.h>
@@ -49,19 +56,25 @@ struct Figure {
   std::string detail;           // samples, floors, raw numbers
   bool remark = false;          // a line of explanation only: no value, no verdict
   bool at_least = false;        // the limit is a floor (value >= limit is ok), not a ceiling
+  bool absent_ok = false;       // no value is a finding (the daemon lacks the feature), not a
+                                // failure to measure
 };
 
 // The figures of one run, in the order they were added.
 class Table {
  public:
   void add(Figure f) { figures_.push_back(std::move(f)); }
-  // Prints one line per figure: name, value, unit, budget, ok/over (or n/a, info), detail.
+  // A block of text (a group's own layout, such as a matrix) printed after the figure lines.
+  void add_block(std::string text) { blocks_.push_back(std::move(text)); }
+  // Prints one line per figure: name, value, unit, budget, ok/over (or n/a, info), detail; then
+  // the blocks.
   void print() const;
-  // True when every figure has a value.
+  // True when every figure has a value (or may go without one).
   bool complete() const;
 
  private:
   std::vector<Figure> figures_;
+  std::vector<std::string> blocks_;
 };
 
 // Statistics of a sample (not empty).
@@ -152,5 +165,6 @@ bool run_publish(const Options& options, Table& table);
 bool run_idle(const Options& options, Table& table);
 bool run_commands(const Options& options, Table& table);
 bool run_discovery(const Options& options, Table& table);
+bool run_reliability(const Options& options, Table& table);
 
 }  // namespace bench

@@ -128,12 +128,13 @@ void Table::print() const {
     printf("%-44s %10s  %-8s %-16s %-7s %s\n", f.name.c_str(), value.c_str(), f.unit.c_str(),
            f.budget_text.c_str(), verdict, f.detail.c_str());
   }
+  for (const auto& b : blocks_) printf("\n%s", b.c_str());
   fflush(stdout);
 }
 
 bool Table::complete() const {
   return std::all_of(figures_.begin(), figures_.end(),
-                     [](const Figure& f) { return f.remark || f.value; });
+                     [](const Figure& f) { return f.remark || f.absent_ok || f.value; });
 }
 
 ShmView::ShmView(int32_t key_offset) {

@@ -1,8 +1,8 @@
 // k482916_bench: runs the benchmark groups and prints one line per figure beside its budget.
 //
-//   k482916_bench [--only startup,publish,idle,commands,discovery] [--startup-runs N]
-//                 [--publish-rounds N] [--actor-samples N] [--cpu-seconds N] [--command-burst N]
-//                 [--command-stream N]
+//   k482916_bench [--only startup,publish,idle,commands,discovery,reliability]
+//                 [--startup-runs N] [--publish-rounds N] [--actor-samples N] [--cpu-seconds N]
+//                 [--command-burst N] [--command-stream N]
 //
 // Progress goes to stderr ("# ..."), the table to stdout. Exit status 0 when every figure was
 // measured, whatever its verdict; 1 when something failed to run; 2 on a bad command line.
@@ -16,13 +16,12 @@
 namespace {
 
 int usage(const char* why) {
-  fprintf(
-      stderr,
-      "k482916_bench: %s\n"
-      "usage: k482916_bench [--only startup,publish,idle,commands,discovery] [--startup-runs N]\n"
-      "                     [--publish-rounds N] [--actor-samples N] [--cpu-seconds N]\n"
-      "                     [--command-burst N] [--command-stream N]\n",
-      why);
+  fprintf(stderr,
+          "k482916_bench: %s\n"
+          "usage: k482916_bench [--only startup,publish,idle,commands,discovery,reliability]\n"
+          "                     [--startup-runs N] [--publish-rounds N] [--actor-samples N]\n"
+          "                     [--cpu-seconds N] [--command-burst N] [--command-stream N]\n",
+          why);
   return 2;
 }
 
@@ -72,8 +71,8 @@ int main(int argc, char** argv) {
     return ("," + only + ",").find(std::string(",") + group + ",") != std::string::npos;
   };
   if (!wanted("startup") && !wanted("publish") && !wanted("idle") && !wanted("commands") &&
-      !wanted("discovery"))
-    return usage("--only names none of startup, publish, idle, commands, discovery");
+      !wanted("discovery") && !wanted("reliability"))
+    return usage("--only names none of startup, publish, idle, commands, discovery, reliability");
 
   bench::install_stop_handlers();
   bench::Table table;
@@ -83,6 +82,8 @@ int main(int argc, char** argv) {
   if (wanted("idle") && !bench::stop_requested) ran &= bench::run_idle(options, table);
   if (wanted("commands") && !bench::stop_requested) ran &= bench::run_commands(options, table);
   if (wanted("discovery") && !bench::stop_requested) ran &= bench::run_discovery(options, table);
+  if (wanted("reliability") && !bench::stop_requested)
+    ran &= bench::run_reliability(options, table);
   table.print();
   return ran && table.complete() && !bench::stop_requested ? 0 : 1;
 }
