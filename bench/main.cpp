@@ -1,6 +1,6 @@
 // k482916_bench: runs the benchmark groups and prints one line per figure beside its budget.
 //
-//   k482916_bench [--only startup,publish,idle,commands,discovery] [--startup-runs N]
+//   k482916_bench [--only startup,publish,idle,commands,discovery,fresh] [--startup-runs N]
 //                 [--publish-rounds N] [--actor-samples N] [--cpu-seconds N] [--command-burst N]
 //                 [--command-stream N]
 //
@@ -16,13 +16,13 @@
 namespace {
 
 int usage(const char* why) {
-  fprintf(
-      stderr,
-      "k482916_bench: %s\n"
-      "usage: k482916_bench [--only startup,publish,idle,commands,discovery] [--startup-runs N]\n"
-      "                     [--publish-rounds N] [--actor-samples N] [--cpu-seconds N]\n"
-      "                     [--command-burst N] [--command-stream N]\n",
-      why);
+  fprintf(stderr,
+          "k482916_bench: %s\n"
+          "usage: k482916_bench [--only startup,publish,idle,commands,discovery,fresh]\n"
+          "                     [--startup-runs N] [--publish-rounds N] [--actor-samples N]\n"
+          "                     [--cpu-seconds N]\n"
+          "                     [--command-burst N] [--command-stream N]\n",
+          why);
   return 2;
 }
 
@@ -72,8 +72,8 @@ int main(int argc, char** argv) {
     return ("," + only + ",").find(std::string(",") + group + ",") != std::string::npos;
   };
   if (!wanted("startup") && !wanted("publish") && !wanted("idle") && !wanted("commands") &&
-      !wanted("discovery"))
-    return usage("--only names none of startup, publish, idle, commands, discovery");
+      !wanted("discovery") && !wanted("fresh"))
+    return usage("--only names none of startup, publish, idle, commands, discovery, fresh");
 
   bench::install_stop_handlers();
   bench::Table table;
@@ -83,6 +83,7 @@ int main(int argc, char** argv) {
   if (wanted("idle") && !bench::stop_requested) ran &= bench::run_idle(options, table);
   if (wanted("commands") && !bench::stop_requested) ran &= bench::run_commands(options, table);
   if (wanted("discovery") && !bench::stop_requested) ran &= bench::run_discovery(options, table);
+  if (wanted("fresh") && !bench::stop_requested) ran &= bench::run_fresh(options, table);
   table.print();
   return ran && table.complete() && !bench::stop_requested ? 0 : 1;
 }

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the daemon, the controller tool and the benchmarks (Release) and prints the figures.
 #   bench/run.sh [k482916_bench options...]     e.g. bench/run.sh --only idle
+#   bench/run.sh --only fresh                   freshness today and with "scan" (about 6 minutes)
 # Build folder: build-bench, or $K482916_BENCH_BUILD. Takes about two minutes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
