@@ -17,6 +17,12 @@
 //            stalled), by default and with "command_qos":"1", each beside a mosquitto_sub with a
 //            persistent session; with "command_state" as well, the time from a command to its
 //            state echo against the broker round trip, and the sustained QoS 1 command rate
+//   fresh    how fresh published values are, today's daemon (interval 5) beside one with
+//            "scan":"1", each with 500 sensors and one actor: single changes written at random
+//            moments of the cycle, timed to their arrival at a subscriber; the first to last
+//            publication of a cycle in which 100, then 500 sensors changed at once; command
+//            latency during that 500-sensor cycle; the burst's publications that arrived; CPU
+//            while the 500 sensors stay unchanged. Printed side by side, with the goals of "scan".
 #pragma once
 
 #include <sys/types.h>
@@ -26,6 +32,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "shm/demonstatus.h"
@@ -149,6 +156,45 @@ class CommandClient {
   bool connected_ = false;
 };
 
+// Wall-clock seconds since the epoch, the clock of mosquitto_sub's %U time stamps.
+double wall_now();
+
+// Ends a child process of ours (a subscriber) when the group ends.
+struct ChildGuard {
+  pid_t pid = -1;
+  ~ChildGuard() { test_support::end_child(pid); }
+};
+
+// Watches an actor's command block from a thread of its own and notes when each command landed.
+// Command i carries the value base + i; commands travel in order on one connection, so value i in
+// the block means that commands 0..i have been applied.
+class LandingWatch {
+ public:
+  LandingWatch(const ShmView& view, int32_t real_id, double base, int n);
+  ~LandingWatch();
+  LandingWatch(const LandingWatch&) = delete;
+  LandingWatch& operator=(const LandingWatch&) = delete;
+  // Landing time (wall clock, s) of command i, NaN while it has not landed.
+  double landed(int i) const;
+  // The highest command index that landed, -1 before the first.
+  int seen() const { return seen_; }
+
+ private:
+  void run();
+
+  const ShmView& view_;
+  const int32_t real_id_;
+  const double base_;
+  std::vector<double> landed_;
+  std::atomic<int> seen_{-1};
+  std::atomic<bool> done_{false};
+  std::thread thread_;
+};
+
+// Latencies in ms of commands 1..n from their send times (index 0, the warm-up, is left out), for
+// the commands that arrived (at[i] not NaN).
+std::vector<double> latencies(const std::vector<double>& sent, const std::vector<double>& at);
+
 // Options of one run.
 struct Options {
   int startup_runs = 5;
@@ -166,5 +212,6 @@ bool run_idle(const Options& options, Table& table);
 bool run_commands(const Options& options, Table& table);
 bool run_discovery(const Options& options, Table& table);
 bool run_reliability(const Options& options, Table& table);
+bool run_fresh(const Options& options, Table& table);
 
 }  // namespace bench

@@ -40,19 +40,6 @@ constexpr double kLatencyBudgetMs = 150.0;
 constexpr double kRateBudget = 2000.0;
 constexpr double kSubRatioBudget = 2.0;
 constexpr auto kCommandSpacing = std::chrono::milliseconds(100);
-constexpr auto kWatchPoll = std::chrono::microseconds(200);
-
-using Wall = std::chrono::system_clock;
-
-double wall_now() {
-  return std::chrono::duration<double>(Wall::now().time_since_epoch()).count();
-}
-
-// Ends a child process of ours (the subscriber) when the group ends.
-struct ChildGuard {
-  pid_t pid = -1;
-  ~ChildGuard() { test_support::end_child(pid); }
-};
 
 // The daemon started in a scenario, with a mosquitto_sub on the lamp's action topic beside it
 // (printing into sub_path), the command blocks attached and a command client connected. `why`
@@ -67,41 +54,6 @@ struct CommandRun {
   CommandClient client;
   test_support::Daemon* daemon = nullptr;
   const char* why = nullptr;
-};
-
-// Watches the actor's command block from a thread of its own and notes when each command landed.
-class LandingWatch {
- public:
-  LandingWatch(const ShmView& view, int n) : view_(view), landed_(n + 1, NAN) {
-    thread_ = std::thread([this] { run(); });
-  }
-  ~LandingWatch() {
-    done_ = true;
-    thread_.join();
-  }
-  // Landing time (wall clock, s) of command i, NaN while it has not landed.
-  double landed(int i) const { return i <= seen_ ? landed_[i] : NAN; }
-  int seen() const { return seen_; }
-
- private:
-  void run() {
-    while (!done_ && !stop_requested) {
-      const double v = view_.command_value(kActorRealId);
-      const int i = static_cast<int>(std::lround(v - kBase));
-      if (v >= kBase && i > seen_ && i < static_cast<int>(landed_.size())) {
-        const double t = wall_now();
-        for (int j = seen_ + 1; j <= i; ++j) landed_[j] = t;
-        seen_ = i;
-      }
-      std::this_thread::sleep_for(kWatchPoll);
-    }
-  }
-
-  const ShmView& view_;
-  std::vector<double> landed_;
-  std::atomic<int> seen_{-1};
-  std::atomic<bool> done_{false};
-  std::thread thread_;
 };
 
 // mosquitto_sub's arrival time (s) of every command index in its "%U %p" output; NaN for missing.
@@ -165,14 +117,6 @@ bool warm_up(CommandClient& client, const LandingWatch& watch, const std::string
   return false;
 }
 
-// Latencies in ms of commands 1..n from their send times.
-std::vector<double> latencies(const std::vector<double>& sent, const std::vector<double>& at) {
-  std::vector<double> ms;
-  for (size_t i = 1; i < sent.size(); ++i)
-    if (!std::isnan(at[i])) ms.push_back((at[i] - sent[i]) * 1000.0);
-  return ms;
-}
-
 bool run_latency(int32_t n, Table& table) {
   const std::string name = format("command latency while publishing %d, p99", n);
   const std::string sub_name = "  mosquitto_sub, same commands, p99";
@@ -209,7 +153,7 @@ bool run_latency(int32_t n, Table& table) {
 
   // Enough room for one command per 100 ms of a cycle of n x 100 ms, with margin.
   const int capacity = n + 100;
-  LandingWatch watch(view, capacity);
+  LandingWatch watch(view, kActorRealId, kBase, capacity);
   if (!warm_up(client, watch, sub_path)) return failed("warm-up command did not arrive");
   if (!test_support::wait_until([&] { return view.status_text() == "publishing data"; },
                                 std::chrono::seconds(30)))
@@ -285,7 +229,7 @@ bool run_rate(int level, int k, Table& table) {
   ShmView& view = run.view;
   CommandClient& client = run.client;
   test_support::Daemon& d = *run.daemon;
-  LandingWatch watch(view, k);
+  LandingWatch watch(view, kActorRealId, kBase, k);
   if (!warm_up(client, watch, sub_path)) return failed("warm-up command did not arrive");
   // The stream starts once the first cycle has published the ten sensors: from then on every
   // cycle finds nothing changed.

@@ -286,6 +286,44 @@ void CommandClient::service() {
   if (mosq_ != nullptr) mosquitto_loop(mosq_, 0, 1);
 }
 
+double wall_now() {
+  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+LandingWatch::LandingWatch(const ShmView& view, int32_t real_id, double base, int n)
+    : view_(view), real_id_(real_id), base_(base), landed_(n + 1, NAN) {
+  thread_ = std::thread([this] { run(); });
+}
+
+LandingWatch::~LandingWatch() {
+  done_ = true;
+  thread_.join();
+}
+
+double LandingWatch::landed(int i) const {
+  return i <= seen_ ? landed_[i] : NAN;
+}
+
+void LandingWatch::run() {
+  while (!done_ && !stop_requested) {
+    const double v = view_.command_value(real_id_);
+    const int i = static_cast<int>(std::lround(v - base_));
+    if (v >= base_ && i > seen_ && i < static_cast<int>(landed_.size())) {
+      const double t = wall_now();
+      for (int j = seen_ + 1; j <= i; ++j) landed_[j] = t;
+      seen_ = i;
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+}
+
+std::vector<double> latencies(const std::vector<double>& sent, const std::vector<double>& at) {
+  std::vector<double> ms;
+  for (size_t i = 1; i < sent.size() && i < at.size(); ++i)
+    if (!std::isnan(at[i])) ms.push_back((at[i] - sent[i]) * 1000.0);
+  return ms;
+}
+
 void note_scenario(const char* bench, test_support::Scenario& s) {
   test_support::ToolController& c = s.controller();
   note("%s: broker on port %d (%s), controller root %s, key offset %d", bench, s.broker().port(),

@@ -1,6 +1,6 @@
 // k482916_bench: runs the benchmark groups and prints one line per figure beside its budget.
 //
-//   k482916_bench [--only startup,publish,idle,commands,discovery,reliability]
+//   k482916_bench [--only startup,publish,idle,commands,discovery,reliability,fresh]
 //                 [--startup-runs N] [--publish-rounds N] [--actor-samples N] [--cpu-seconds N]
 //                 [--command-burst N] [--command-stream N]
 //
@@ -16,12 +16,13 @@
 namespace {
 
 int usage(const char* why) {
-  fprintf(stderr,
-          "k482916_bench: %s\n"
-          "usage: k482916_bench [--only startup,publish,idle,commands,discovery,reliability]\n"
-          "                     [--startup-runs N] [--publish-rounds N] [--actor-samples N]\n"
-          "                     [--cpu-seconds N] [--command-burst N] [--command-stream N]\n",
-          why);
+  fprintf(
+      stderr,
+      "k482916_bench: %s\n"
+      "usage: k482916_bench [--only startup,publish,idle,commands,discovery,reliability,fresh]\n"
+      "                     [--startup-runs N] [--publish-rounds N] [--actor-samples N]\n"
+      "                     [--cpu-seconds N] [--command-burst N] [--command-stream N]\n",
+      why);
   return 2;
 }
 
@@ -71,8 +72,9 @@ int main(int argc, char** argv) {
     return ("," + only + ",").find(std::string(",") + group + ",") != std::string::npos;
   };
   if (!wanted("startup") && !wanted("publish") && !wanted("idle") && !wanted("commands") &&
-      !wanted("discovery") && !wanted("reliability"))
-    return usage("--only names none of startup, publish, idle, commands, discovery, reliability");
+      !wanted("discovery") && !wanted("reliability") && !wanted("fresh"))
+    return usage(
+        "--only names none of startup, publish, idle, commands, discovery, reliability, fresh");
 
   bench::install_stop_handlers();
   bench::Table table;
@@ -84,6 +86,7 @@ int main(int argc, char** argv) {
   if (wanted("discovery") && !bench::stop_requested) ran &= bench::run_discovery(options, table);
   if (wanted("reliability") && !bench::stop_requested)
     ran &= bench::run_reliability(options, table);
+  if (wanted("fresh") && !bench::stop_requested) ran &= bench::run_fresh(options, table);
   table.print();
   return ran && table.complete() && !bench::stop_requested ? 0 : 1;
 }

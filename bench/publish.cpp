@@ -30,12 +30,6 @@ constexpr auto kPoll = std::chrono::microseconds(250);
 constexpr auto kCycleStartTimeout = std::chrono::seconds(30);
 constexpr auto kCycleTimeout = std::chrono::seconds(60);
 
-// Ends a child process of ours (the subscriber) when the group ends.
-struct ChildGuard {
-  pid_t pid = -1;
-  ~ChildGuard() { test_support::end_child(pid); }
-};
-
 struct Cycle {
   bool ok = false;
   std::string why;  // when not ok
