@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "bridge/config.h"
+#include "bridge/session.h"
 #include "log/log.h"
 #include "shm/sensor_record.h"
 #include "shm/shm.h"
@@ -17,9 +18,66 @@
 uint32_t mqtt_commands_applied = 0;
 uint32_t mqtt_commands_refused = 0;
 
+void state_topic(const char* user, const char* name, char (&out)[kStateTopicSize]) {
+  snprintf(out, sizeof out, "%s/%.*s/state", user, static_cast<int>(kCallNameChars), name);
+}
+
 namespace {
 
 constexpr size_t kPayloadCopySize = 1024;  // payloads are taken up to 1023 characters
+
+// Publishes, retained, the command text written for actor `name`, at the command QoS: the
+// confirmation that the controller got it ("command_state").
+void publish_state(const char* name, double value) {
+  char topic[kStateTopicSize];
+  state_topic(mqtt_username, name, topic);
+  char text[sizeof(value_block::text)];
+  value_text(value, text);
+  const int rc = mosquitto_publish(mqtt_mosq, nullptr, topic, static_cast<int>(strlen(text)), text,
+                                   mqtt_command_qos, true);
+  if (rc != MOSQ_ERR_SUCCESS)
+    log_appendf(kLogInfo, "msg_callback: state \"%s\" not published: %s", topic,
+                mosquitto_strerror(rc));
+}
+
+// The opt-in command rules: a retained replay ("command_retained") and a payload that is not a
+// decimal number ("command_numbers") are refused, with their line. Returns true when refused.
+bool refused(const struct mosquitto_message& message, const char* topic, const char* payload) {
+  if (mqtt_command_retained != 0 && message.retain) {
+    log_appendf(kLogInfo, "msg_callback: Topic: \"%s\": retained message not applied", topic);
+    return true;
+  }
+  if (mqtt_command_numbers != 0 && !is_decimal_number(payload)) {
+    log_appendf(kLogWarning,
+                "msg_callback: Topic: \"%s\", Data: \"%.40s\": not a number, nothing written",
+                topic, payload);
+    return true;
+  }
+  return false;
+}
+
+// Sets every configured actor whose action topic is `topic` to tavel_atof of the payload.
+// Returns true when at least one was set.
+bool apply_command(const char* topic, const char* payload) {
+  bool applied = false;
+  for (int32_t i = 0; i < mqtt_subscribe_actor_dbids && i < kTableSize; ++i) {
+    const int32_t db_id = mqtt_subscribe_actor_dbid[i];
+    char actor_topic[kActionTopicSize];
+    const int n = action_topic(mqtt_username, mqtt_subscribe_actor_name[i], actor_topic);
+    if (static_cast<size_t>(n) >= kActionTopicSize) continue;
+    if (strcmp(actor_topic, topic) != 0) continue;
+
+    const double value = tavel_atof(payload);
+    const int32_t real_id = find_sensor_real_id(db_id);
+    if (real_id == -1) continue;
+    set_actor_command(real_id, value);
+    log_appendf(kLogDebug, "Aktor mit DB_ID %ld (Real_ID: %ld) gesetzt auf %1.2f",
+                static_cast<long>(db_id), static_cast<long>(real_id), value);
+    if (mqtt_command_state != 0) publish_state(mqtt_subscribe_actor_name[i], value);
+    applied = true;
+  }
+  return applied;
+}
 
 }  // namespace
 
@@ -47,22 +105,9 @@ void msg_callback(struct mosquitto*, void*, const struct mosquitto_message* mess
     log_append(kLogDebug, "no Actors configured for subscriptions... Data trashed.");
     return;
   }
-
-  bool applied = false;
-  for (int32_t i = 0; i < mqtt_subscribe_actor_dbids && i < kTableSize; ++i) {
-    const int32_t db_id = mqtt_subscribe_actor_dbid[i];
-    char actor_topic[kActionTopicSize];
-    const int n = action_topic(mqtt_username, mqtt_subscribe_actor_name[i], actor_topic);
-    if (static_cast<size_t>(n) >= kActionTopicSize) continue;
-    if (strcmp(actor_topic, topic) != 0) continue;
-
-    const double value = tavel_atof(payload);
-    const int32_t real_id = find_sensor_real_id(db_id);
-    if (real_id == -1) continue;
-    set_actor_command(real_id, value);
-    log_appendf(kLogDebug, "Aktor mit DB_ID %ld (Real_ID: %ld) gesetzt auf %1.2f",
-                static_cast<long>(db_id), static_cast<long>(real_id), value);
-    applied = true;
+  if (refused(*message, topic, payload)) {
+    ++mqtt_commands_refused;
+    return;
   }
-  if (applied) ++mqtt_commands_applied;
+  if (apply_command(topic, payload)) ++mqtt_commands_applied;
 }

@@ -1,7 +1,5 @@
 #include "bridge/config.h"
 
-#include <mosquitto.h>
-
 #include <cstdio>
 #include <cstring>
 
@@ -10,6 +8,7 @@
 #include "bridge/scanner.h"
 #include "bridge/selection.h"
 #include "bridge/session.h"
+#include "bridge/subscriptions.h"
 #include "log/log.h"
 #include "shm/sensor_record.h"
 #include "shm/shm.h"
@@ -43,6 +42,7 @@ constexpr int32_t kDefaultInterval = 30;  // seconds
 constexpr double kMinThreshold = 0.1;
 constexpr int kStartupMaxLevel = kLogEcho;  // the start-up read never sets a chattier level
 constexpr int kServiceMs = 2000;            // servicing after the subscriptions
+constexpr int kResetServiceMs = 2000;       // servicing a new persistent session
 
 // Working storage of the read; the read never runs twice at once (one thread, and no callback
 // starts a read), so static buffers are safe. The "call" section is turned into call_names before
@@ -100,10 +100,7 @@ void log_selected(const selection& table, const selected_report& r, void*) {
   }
   log_appendf(kLogDebug, "Zu subscribender Aktor %ld: %ld (\"%s\") - Topic: \"%s\"",
               static_cast<long>(r.index), static_cast<long>(e.call_index), e.id_field, r.topic);
-  // The message id and the result are not used: a failed subscription (no connection) is
-  // repaired by the next full read, which the session loss starts.
-  int mid = 0;
-  if (mqtt_mosq != nullptr) mosquitto_subscribe(mqtt_mosq, &mid, r.topic, 0);
+  mqtt_subscribe_action(r.topic);
 }
 
 // Rebuilds one table from its section of text (mqtt_walk_selection), with the read's lines.
@@ -195,13 +192,21 @@ int mqtt_read_config(int mode) {
   // clang-format on
   mqtt_log_options();
 
-  // The session is rebuilt whether or not the bridge is enabled and whatever the outcome.
-  mqtt_reset();
+  // The session is rebuilt whether or not the bridge is enabled and whatever the outcome. A
+  // persistent session gets its messages only once the tables stand: the broker hands over the
+  // commands it kept at once, and they must find their actors.
+  const bool persistent = mqtt_command_qos > 0;
+  if (persistent)
+    mqtt_reopen();
+  else
+    mqtt_reset();
 
   read_call_section();
   read_selection(kPublishSelection);
   for (double& old : mqtt_old_sensordata) old = SENSOR_NO_VALUE;
   read_selection(kSubscribeSelection);
+  mqtt_unsubscribe_removed();
+  if (persistent) mqtt_loop_wait(kResetServiceMs);
   // The broker handles a connection's packets in order: once "online" is out, so are the
   // subscriptions.
   mqtt_announce_online();

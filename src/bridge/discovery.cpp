@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "bridge/actor.h"
 #include "bridge/json_text.h"
 #include "bridge/session.h"
 #include "log/log.h"
@@ -35,6 +36,7 @@ constexpr size_t kJsonNameSize = json_text_size(kCallNameChars);
 constexpr size_t kJsonUnitSize = json_text_size(kUnitChars);
 constexpr size_t kJsonUserSize = json_text_size(kSettingSize - 1);
 constexpr size_t kJsonTopicSize = json_text_size(kActionTopicSize - 1);
+constexpr size_t kJsonStateTopicSize = json_text_size(kStateTopicSize - 1);
 constexpr size_t kDevicePartSize = 2 * kJsonUserSize + 160;
 // "<prefix>/number/<node id>/<DB id>/config" always fits (a DB id has at most 11 characters).
 static_assert(kDiscoveryTopicSize >=
@@ -157,10 +159,17 @@ int actor_payload(int32_t dbid, const char* name, const char* action, const char
   json_text(name, kCallNameChars, true, name_json, sizeof name_json);
   char action_json[kJsonTopicSize];
   json_text(action, kActionTopicSize - 1, false, action_json, sizeof action_json);
-  char state_part[kJsonUserSize + 96] = "";
+  char state_part[kJsonStateTopicSize + 96] = "";
   if (contains(mqtt_publish_sensor_dbid, mqtt_publish_sensor_dbids, dbid)) {
     snprintf(state_part, sizeof state_part, "\"state_topic\":\"%s/%ld\",\"value_template\":\"%s\",",
              user_json, static_cast<long>(dbid), kValueTemplate);
+  } else if (mqtt_command_state != 0) {
+    // What the controller received, not an optimistic guess: the plain command text.
+    char state[kStateTopicSize];
+    state_topic(mqtt_username, name, state);
+    char state_json[kJsonStateTopicSize];
+    json_text(state, sizeof state - 1, false, state_json, sizeof state_json);
+    snprintf(state_part, sizeof state_part, "\"state_topic\":\"%s\",", state_json);
   }
   return snprintf(out, sizeof out,
                   "{\"name\":\"%s\",\"unique_id\":\"%s_%ld_action\",\"command_topic\":\"%s\",%s"

@@ -16,6 +16,10 @@ char mqtt_keyfile[kPathSettingSize] = "";
 int32_t mqtt_tls = 0;
 int32_t mqtt_availability = 0;
 char mqtt_discovery[kSettingSize] = "";
+int32_t mqtt_command_qos = 0;
+int32_t mqtt_command_retained = 0;
+int32_t mqtt_command_numbers = 0;
+int32_t mqtt_command_state = 0;
 
 namespace {
 
@@ -26,11 +30,15 @@ char value[kValueSize];
 // at least one is present, so a configuration without them logs what it always did.
 int32_t options_found = 0;
 
-// Looks an optional key of the broker options up in `from` into value and returns the lookup's
-// result: -1 when the key is absent; a key without a proper quoted value leaves its error text.
-int read_option(const char* from, const char* key) {
+// Command options found by the current full read, for their own line in the same way.
+int32_t commands_found = 0;
+
+// Looks an optional key up in `from` into value, counts it in *found when present and returns the
+// lookup's result: -1 when the key is absent; a key without a proper quoted value leaves its error
+// text.
+int read_option(const char* from, const char* key, int32_t* found = &options_found) {
   const int result = json_read_key(from, key, value, sizeof value);
-  if (result != -1) options_found++;
+  if (result != -1) ++*found;
   return result;
 }
 
@@ -39,12 +47,24 @@ void log_unknown_value(const char* key, const char* fallback) {
               fallback);
 }
 
-// "on" gives 1; a missing key, "off" or an unknown value 0.
-int32_t read_switch(const char* from, const char* key) {
-  if (read_option(from, key) == -1) return 0;
-  if (strcmp(value, "on") == 0) return 1;
-  if (strcmp(value, "off") != 0) log_unknown_value(key, "off");
+// The position of the value of `key` among `words`; words[0] is the default, given for a missing
+// key without a line and for an unknown value with one.
+template <size_t N>
+int32_t read_word(const char* from, const char* key, const char* const (&words)[N],
+                  int32_t* found = &options_found) {
+  if (read_option(from, key, found) == -1) return 0;
+  for (size_t i = 0; i < N; ++i) {
+    if (strcmp(value, words[i]) == 0) return static_cast<int32_t>(i);
+  }
+  log_unknown_value(key, words[0]);
   return 0;
+}
+
+constexpr const char* kOffOn[] = {"off", "on"};
+
+// "on" gives 1; a missing key, "off" or an unknown value 0.
+int32_t read_switch(const char* from, const char* key, int32_t* found = &options_found) {
+  return read_word(from, key, kOffOn, found);
 }
 
 // The path of `key`, or "" when it is missing, has no proper value or is too long for the setting
@@ -71,6 +91,18 @@ struct protocol_name {
 };
 constexpr protocol_name kProtocols[] = {
     {"3.1", MQTT_PROTOCOL_V31}, {"3.1.1", MQTT_PROTOCOL_V311}, {"5", MQTT_PROTOCOL_V5}};
+
+// The command options; each word list starts with its default.
+void read_command_options(const char* setup) {
+  static constexpr const char* kQos[] = {"0", "1", "2"};
+  static constexpr const char* kRetained[] = {"apply", "ignore"};
+  static constexpr const char* kNumbers[] = {"any", "strict"};
+  commands_found = 0;
+  mqtt_command_qos = read_word(setup, "command_qos", kQos, &commands_found);
+  mqtt_command_retained = read_word(setup, "command_retained", kRetained, &commands_found);
+  mqtt_command_numbers = read_word(setup, "command_numbers", kNumbers, &commands_found);
+  mqtt_command_state = read_switch(setup, "command_state", &commands_found);
+}
 
 }  // namespace
 
@@ -102,6 +134,7 @@ void mqtt_access_options(const char* access) {
 
 void mqtt_setup_options(const char* setup) {
   mqtt_availability = read_switch(setup, "availability");
+  read_command_options(setup);
   // Not counted among the broker options: a missing key (or one without a proper value) leaves
   // discovery off.
   if (json_read_key(setup, "discovery", mqtt_discovery, sizeof mqtt_discovery) < 0)
@@ -116,6 +149,13 @@ const char* mqtt_protocol_text(int32_t level) {
 }
 
 void mqtt_log_options() {
+  if (commands_found > 0) {
+    log_appendf(
+        kLogEssential, "Command options: QoS %ld%s, retained: %s, numbers: %s, state: %s",
+        static_cast<long>(mqtt_command_qos), mqtt_command_qos > 0 ? " (persistent session)" : "",
+        mqtt_command_retained != 0 ? "ignore" : "apply",
+        mqtt_command_numbers != 0 ? "strict" : "any", mqtt_command_state != 0 ? "on" : "off");
+  }
   if (options_found == 0) return;
   // clang-format off
     log_appendf(kLogEssential, "Broker options: protocol %s, TLS: %s, cafile:\"%s\", certfile:\"%s\", keyfile:\"%s\", availability: %s",

@@ -25,15 +25,27 @@ extern int32_t mqtt_availability;          // "availability" "on": 1 = will and 
                                            // messages on "<uuid>/availability"
 extern char mqtt_discovery[kSettingSize];  // "discovery": discovery prefix; empty = off
 
+// brokerSetup.json, the actor commands; used by the session, the subscriptions and msg_callback.
+extern int32_t mqtt_command_qos;       // "command_qos" "1" or "2": the action topics' QoS and a
+                                       // persistent session; 0 (default) = QoS 0, clean session
+extern int32_t mqtt_command_retained;  // "command_retained" "ignore": 1 = a message delivered
+                                       // flagged retained is not applied; 0 = "apply" (default)
+extern int32_t mqtt_command_numbers;   // "command_numbers" "strict": 1 = only a payload that is
+                                       // wholly a decimal number is applied; 0 = "any" (default)
+extern int32_t mqtt_command_state;     // "command_state" "on": 1 = the command text written is
+                                       // published, retained, on "<uuid>/<call name>/state"
+
 // The options of brokerAccess.json in `access` ("protocol", "cafile", "certfile", "keyfile",
-// "tls") and of brokerSetup.json in `setup` ("availability", "discovery"). Absent keys give the
-// defaults (MQTT 3.1, no files, TLS by port only, availability and discovery off); an unknown or
-// unusable value logs one level-1 line and gives the default. mqtt_access_options comes first.
+// "tls") and of brokerSetup.json in `setup` ("availability", "discovery", the command options).
+// Absent keys give the defaults (MQTT 3.1, no files, TLS by port only, availability and discovery
+// off, commands as always); an unknown or unusable value logs one level-1 line and gives the
+// default. mqtt_access_options comes first.
 void mqtt_access_options(const char* access);
 void mqtt_setup_options(const char* setup);
 
-// The level-1 line that shows the broker options, written only when the files hold at least one
-// of them (discovery does not count), so a configuration without them logs what it always did.
+// The level-1 lines that show the command options ("Command options: ...") and the broker options
+// ("Broker options: ..."), each written only when the files hold at least one of its keys
+// (discovery does not count), so a configuration without them logs what it always did.
 // REQUIRES: mqtt_port read.
 void mqtt_log_options();
 

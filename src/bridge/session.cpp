@@ -4,6 +4,7 @@
 #include "bridge/session.h"
 
 #include <mosquitto.h>
+#include <mqtt_protocol.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -61,7 +62,10 @@ bool mqtt_client_id_acceptable(const char* username) {
 // unless the configuration asks for 3.1.1 or 5. The callbacks are the same for every level.
 struct mosquitto* mqtt_client_new(const char* username) {
   if (!mqtt_client_id_acceptable(username)) return nullptr;
-  struct mosquitto* mosq = mosquitto_new(username, true, nullptr);
+  // With "command_qos" the broker keeps the session (subscriptions and the commands it accepted
+  // meanwhile) while the daemon is away: clean session off, under MQTT 5 clean start off.
+  const bool clean_session = mqtt_command_qos == 0;
+  struct mosquitto* mosq = mosquitto_new(username, clean_session, nullptr);
   if (mosq != nullptr) mosquitto_int_option(mosq, MOSQ_OPT_PROTOCOL_VERSION, mqtt_protocol);
   return mosq;
 }
@@ -184,7 +188,16 @@ void set_availability_will(const char* username) {
 // The connect call and its lines; the broker's answer comes later, in connect_callback.
 int connect_client(const char* host, int port, int keepalive) {
   log_append(kLogDebug, "mqtt_open: mosquitto_connect()");
-  int rc = mosquitto_connect(mqtt_mosq, host, port, keepalive);
+  int rc = MOSQ_ERR_SUCCESS;
+  if (mqtt_command_qos > 0 && mqtt_protocol == MQTT_PROTOCOL_V5) {
+    // MQTT 5 ends a session with its connection unless CONNECT asks for an expiry.
+    mosquitto_property* expiry = nullptr;
+    mosquitto_property_add_int32(&expiry, MQTT_PROP_SESSION_EXPIRY_INTERVAL, kSessionExpiryS);
+    rc = mosquitto_connect_bind_v5(mqtt_mosq, host, port, keepalive, nullptr, expiry);
+    mosquitto_property_free_all(&expiry);
+  } else {
+    rc = mosquitto_connect(mqtt_mosq, host, port, keepalive);
+  }
   log_appendf(kLogDebug, "Connect Rueckwert: %ld", static_cast<long>(rc));
   if (rc != MOSQ_ERR_SUCCESS) {
     log_append(kLogWarning, "mqtt_open: Unable to connect");
@@ -250,11 +263,16 @@ void mqtt_close() {
   sleep(kClosePauseS);
 }
 
-// Replaces the session with a new one made from the current settings and services it for 2 s.
-void mqtt_reset() {
+// Replaces the session with a new one made from the current settings; services nothing yet.
+void mqtt_reopen() {
   mqtt_session_lost = 0;
   mqtt_close();
   mqtt_open(mqtt_host, mqtt_port, mqtt_keepalive, mqtt_username, mqtt_password);
+}
+
+// A new session, serviced for 2 s.
+void mqtt_reset() {
+  mqtt_reopen();
   mqtt_loop_wait(kResetServiceMs);
 }
 

@@ -15,7 +15,7 @@ struct mosquitto;
 extern struct mosquitto* mqtt_mosq;
 
 // Non-zero once a service step saw the session fail (no client, no connection, connection lost,
-// TLS or keepalive failure). Written by the service routines below; cleared by mqtt_reset.
+// TLS or keepalive failure). Written by the service routines below; cleared by mqtt_reopen.
 extern int32_t mqtt_session_lost;
 
 // Availability ("availability" "on"): the broker holds "offline" as the session's will on
@@ -29,6 +29,11 @@ constexpr size_t kAvailabilityTopicSize = kSettingSize + 13;  // a whole uuid al
 
 // Writes "<user>/availability" into out. REQUIRES: user has at most kSettingSize - 1 characters.
 void availability_topic(const char* user, char (&out)[kAvailabilityTopicSize]);
+
+// How long an MQTT 5 broker keeps a persistent session ("command_qos") after its connection ended:
+// two days, so that commands sent during a day's outage are still applied when the daemon is
+// back. MQTT 3.1 and 3.1.1 sessions last as long as the broker keeps them.
+constexpr uint32_t kSessionExpiryS = 2 * 24 * 3600;
 
 // Results of mqtt_open.
 constexpr int kOpenOk = 0;
@@ -49,7 +54,8 @@ int mqtt_open(const char* host, int port, int keepalive, const char* username,
 // True when libmosquitto would accept `username` as a client id: not empty, valid UTF-8.
 bool mqtt_client_id_acceptable(const char* username);
 
-// Creates the client of one session: client id = user name, clean session, protocol level
+// Creates the client of one session: client id = user name, clean session (persistent with
+// "command_qos"), protocol level
 // mqtt_protocol (MQTT 3.1, "MQIsdp" level 3, unless configured otherwise). Returns null, without
 // calling libmosquitto, for an empty or non-UTF-8 user name (mosquitto_new would refuse it and
 // close file descriptor 0), and null when libmosquitto cannot create it. The caller owns the client
@@ -61,7 +67,11 @@ struct mosquitto* mqtt_client_new(const char* username);
 // accepted first publishes "offline" and disconnects, so that the broker drops the will.
 void mqtt_close();
 
-// mqtt_close, mqtt_open with the current settings, mqtt_loop_wait(2000); clears mqtt_session_lost.
+// mqtt_close, then mqtt_open with the current settings; clears mqtt_session_lost. Services
+// nothing, so no message of the broker is handled before the caller is ready for it.
+void mqtt_reopen();
+
+// mqtt_reopen, then mqtt_loop_wait(2000).
 void mqtt_reset();
 
 // For a session opened with availability: publishes "online" now if the broker has accepted the

@@ -225,6 +225,20 @@ void check_setup() {
   if (mqtt_discovery[0] != '\0') printf("discovery: on, prefix %s\n", mqtt_discovery);
 }
 
+// The command options, once the actors are known. Whether the broker keeps a persistent session
+// (mosquitto: persistence) is the broker's side and cannot be seen from here.
+void check_commands() {
+  const bool any = mqtt_command_qos > 0 || mqtt_command_retained != 0 ||
+                   mqtt_command_numbers != 0 || mqtt_command_state != 0;
+  if (!any) return;
+  if (mqtt_command_qos > 0)
+    printf("command qos: %ld, persistent session\n", static_cast<long>(mqtt_command_qos));
+  if (mqtt_command_retained != 0) printf("retained commands: not applied\n");
+  if (mqtt_command_numbers != 0) printf("command numbers: strict\n");
+  if (mqtt_command_state != 0) printf("command state: on, %s/<call name>/state\n", mqtt_username);
+  if (mqtt_subscribe_actor_dbids == 0) warn("command options without actors: they have no effect");
+}
+
 // Reads the section `pattern` ("call", "pub" or "sub" as `name`) into section; warns when it is
 // missing, when only its spelling keeps it from being found, and when it runs into the next one.
 bool read_section(const char* pattern, const char* name) {
@@ -357,6 +371,7 @@ int run_check(bool connect) {
   check_calls();
   check_selection(kPublishSelection);
   check_selection(kSubscribeSelection);
+  check_commands();
   check_log();
 
   bool connected = true;

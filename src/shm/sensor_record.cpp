@@ -76,11 +76,15 @@ int32_t value_x100_of(double value) {
   return static_cast<int32_t>(scaled);
 }
 
-// The text is formatted into a buffer of the field's size first, so snprintf cuts an over-long
-// number at 39 characters and terminates it; then it is copied byte by byte, NUL included.
+// snprintf into a buffer of the field's size cuts an over-long number at 39 characters.
+void value_text(double value, char (&out)[sizeof(value_block::text)]) {
+  std::snprintf(out, sizeof out, "%1.2f", value);
+}
+
+// The text is formatted first, then copied byte by byte, NUL included.
 void value_block_write(value_block* block, double value, int32_t now) {
   char text[sizeof block->text];
-  std::snprintf(text, sizeof text, "%1.2f", value);
+  value_text(value, text);
 
   volatile value_block* out = block;
   out->value = value;

@@ -81,6 +81,9 @@ void set_actor_command(int32_t real_id, double value);
 // INT32_MAX and NaN gives 0, so no value leads to an undefined conversion.
 int32_t value_x100_of(double value);
 
+// The text field of a value block for `value`: "%1.2f", cut to 39 characters and terminated.
+void value_text(double value, char (&out)[sizeof(value_block::text)]);
+
 // Writes all four fields of `block` the way the controller does, in the order value,
 // value_x100_of(value), "%1.2f" text (cut to 39 characters and terminated), timestamp `now`.
 // The stores are volatile so that other processes see them in this order relative to the

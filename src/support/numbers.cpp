@@ -66,3 +66,20 @@ double tavel_atof(const char* text) {
   double sign = minus ? -1.0 : 1.0;
   return sign * value;
 }
+
+// Blanks are white space as atol32 skips it; one pass, no conversion.
+bool is_decimal_number(const char* text) {
+  if (text == nullptr) return false;
+  const char* p = text;
+  while (is_space(*p)) ++p;
+  if (*p == '+' || *p == '-') ++p;
+  if (!is_digit(*p)) return false;
+  while (is_digit(*p)) ++p;
+  if (*p == '.') {
+    ++p;
+    if (!is_digit(*p)) return false;
+    while (is_digit(*p)) ++p;
+  }
+  while (is_space(*p)) ++p;
+  return *p == '\0';
+}

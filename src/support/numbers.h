@@ -15,3 +15,8 @@ double tavel_atof(const char* text);
 // digits up to the first other character; no digits give 0. Values outside the int32 range
 // saturate at INT32_MIN / INT32_MAX. A null text gives 0.
 int32_t atol32(const char* text);
+
+// True when `text` is wholly a decimal number: optional white space, an optional sign, digits,
+// optionally a full stop followed by digits, optional white space, nothing else ("21.5", " -3 ",
+// "+0.25"; not "", "ON", "21,5", "1e3", ".5", "5.", "0x10"). A null text gives false.
+bool is_decimal_number(const char* text);
