@@ -1,7 +1,8 @@
 # Installation on a controller (or into a staging folder with DESTDIR):
 #   <prefix>/sbin/mqtt_k482916_demon         the daemon
 #   <prefix>/bin/k482916_ctl                 the controller simulator
-#   <prefix>/share/mqtt_k482916_demon/       brokerAccess.json.example, brokerSetup.json.example
+#   <prefix>/share/mqtt_k482916_demon/       brokerAccess.json.example, brokerSetup.json.example,
+#                                            mosquitto.acl.example (the broker's access rules)
 #   <etc>/init.d/mqtt_k482916_demon          the init script (SysV, BusyBox sh)
 #   <prefix>/share/man/man8/                 mqtt_k482916_demon.8, the manual page
 # <etc> is /etc for the prefix /usr and <prefix>/etc otherwise, as GNUInstallDirs has it.
@@ -12,6 +13,7 @@ install(TARGETS mqtt_k482916_demon RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
 install(TARGETS k482916_ctl RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${CMAKE_SOURCE_DIR}/dist/brokerAccess.json.example
               ${CMAKE_SOURCE_DIR}/dist/brokerSetup.json.example
+              ${CMAKE_SOURCE_DIR}/dist/mosquitto.acl.example
         DESTINATION ${CMAKE_INSTALL_DATADIR}/mqtt_k482916_demon)
 install(FILES ${CMAKE_SOURCE_DIR}/dist/mqtt_k482916_demon.8 DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
 

@@ -134,6 +134,7 @@ check_install() {
   for f in "$prefix/sbin/mqtt_k482916_demon" "$prefix/bin/k482916_ctl" \
            "$prefix/share/mqtt_k482916_demon/brokerAccess.json.example" \
            "$prefix/share/mqtt_k482916_demon/brokerSetup.json.example" \
+           "$prefix/share/mqtt_k482916_demon/mosquitto.acl.example" \
            "$prefix/share/man/man8/mqtt_k482916_demon.8"; do
     [[ -f "$stage$f" ]] || fail "install ($prefix): $f missing"
   done

@@ -108,6 +108,8 @@ struct BrokerOptions {
   std::string cafile, certfile, keyfile;  // for the TLS listener
   bool require_certificate = false;       // TLS clients must present a certificate of cafile
   bool persistence = false;               // true: sessions saved to DIR/mosquitto.db on change
+  std::vector<std::pair<std::string, std::string>> more_users;  // further users, with passwords
+  std::string acl_file;                                         // mosquitto's acl_file, if any
 };
 
 class Broker {
@@ -182,6 +184,10 @@ class Broker {
       pid_t p =
           spawn({kMosquittoPasswd, "-b", "-c", pw, options_.user, options_.password}, out, out);
       if (p < 0 || wait_child(p, 10s) != 0) return false;
+      for (const auto& [user, password] : options_.more_users) {
+        p = spawn({kMosquittoPasswd, "-b", pw, user, password}, out, out);
+        if (p < 0 || wait_child(p, 10s) != 0) return false;
+      }
     }
     return true;
   }
@@ -209,6 +215,7 @@ class Broker {
       out << "per_listener_settings false\n";
       out << "allow_anonymous " << (options_.anonymous ? "true" : "false") << "\n";
       if (!options_.anonymous) out << "password_file " << dir_ << "/passwd\n";
+      if (!options_.acl_file.empty()) out << "acl_file " << options_.acl_file << "\n";
       if (port_ > 0) out << "listener " << port_ << " 127.0.0.1\n";
       if (options_.tls_port > 0) {
         out << "listener " << options_.tls_port << " 127.0.0.1\n";
@@ -240,10 +247,10 @@ class Broker {
 // Publishes one message with mosquitto_pub (empty payload: a zero-length message). Returns
 // mosquitto_pub's exit status (0 = sent).
 inline int publish(const ClientOptions& c, const std::string& topic, const std::string& payload,
-                   bool retain = false) {
+                   bool retain = false, int qos = 0) {
   std::vector<std::string> args{kMosquittoPub};
   append_client_args(args, c);
-  args.insert(args.end(), {"-q", "0", "-t", topic});
+  args.insert(args.end(), {"-q", std::to_string(qos), "-t", topic});
   if (payload.empty())
     args.push_back("-n");
   else

@@ -381,8 +381,9 @@ std::unique_ptr<Subscriber> Scenario::subscribe(const std::string& topic) const 
   return s;
 }
 
-bool Scenario::publish(const std::string& topic, const std::string& payload, bool retain) const {
-  return test_support::publish(broker_->client(), topic, payload, retain) == 0;
+bool Scenario::publish(const std::string& topic, const std::string& payload, bool retain,
+                       int qos) const {
+  return test_support::publish(broker_->client(), topic, payload, retain, qos) == 0;
 }
 
 std::string Scenario::diagnostics() const {

@@ -300,7 +300,8 @@ class Scenario {
   // A subscriber with the broker's user on `topic`.
   std::unique_ptr<Subscriber> subscribe(const std::string& topic) const;
   // Publishes with the broker's user; true when mosquitto_pub succeeded.
-  bool publish(const std::string& topic, const std::string& payload, bool retain = false) const;
+  bool publish(const std::string& topic, const std::string& payload, bool retain = false,
+               int qos = 0) const;
   // Daemon diagnostics plus the broker's log.
   std::string diagnostics() const;
 
