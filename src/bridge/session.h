@@ -62,6 +62,13 @@ bool mqtt_client_id_acceptable(const char* username);
 // (mosquitto_destroy). Note that mosquitto_new sets SIGPIPE to ignored.
 struct mosquitto* mqtt_client_new(const char* username);
 
+// Connects `mosq` as the daemon's session connects: mosquitto_connect (or, with `async`,
+// mosquitto_connect_async); for a persistent session ("command_qos") under MQTT 5 with the session
+// expiry kSessionExpiryS, since an MQTT 5 broker would otherwise end the session with the
+// connection (that connect always waits for the TCP connection). Returns libmosquitto's result.
+int mqtt_client_connect(struct mosquitto* mosq, const char* host, int port, int keepalive,
+                        bool async);
+
 // Destroys the client (a null handle is fine), sets mqtt_mosq to null, cleans the library up and
 // sleeps 1 second. No DISCONNECT is sent, except that a session with availability that the broker
 // accepted first publishes "offline" and disconnects, so that the broker drops the will.

@@ -94,7 +94,7 @@ bool check_connect() {
     return false;
   }
 
-  int rc = mosquitto_connect_async(mosq, mqtt_host, mqtt_port, mqtt_keepalive);
+  int rc = mqtt_client_connect(mosq, mqtt_host, mqtt_port, mqtt_keepalive, true);
   if (rc == MOSQ_ERR_SUCCESS) {
     rc = mqtt_service_until(mosq, kConnectWaitSeconds * 1000,
                             [](struct mosquitto*) { return connack >= 0; });
@@ -103,9 +103,12 @@ bool check_connect() {
   const int error_number = errno;
   print_outcome(rc, error_number, cafile);
 
+  // A persistent session ("command_qos") may hand over the commands the broker kept for the
+  // daemon right after CONNACK: nothing more is read, so none is acknowledged and lost here; the
+  // broker keeps them for the daemon's next connection.
   if (connack == 0) {
     mosquitto_disconnect(mosq);
-    mosquitto_loop(mosq, kStepMs, 1);
+    if (mqtt_command_qos == 0) mosquitto_loop(mosq, kStepMs, 1);
   }
   mosquitto_destroy(mosq);
   mosquitto_lib_cleanup();
