@@ -63,7 +63,9 @@ void mqtt_setup_settings(const char* text);
 // (5 when it is 6 or more) and returns it; logs nothing. Mode 0 or any other (full read): copies
 // reload_counter into mqtt_reload_seen (when shm_reload is attached), reads both files, fills
 // every setting and both tables, resets mqtt_old_sensordata, rebuilds the broker session
-// (mqtt_reset), subscribes one action topic per actor, announces the session online
+// (mqtt_reset; with "command_qos" mqtt_reopen, and the session is serviced only once the tables
+// stand), subscribes one action topic per actor (mqtt_subscribe_action, and
+// mqtt_unsubscribe_removed for a persistent session), announces the session online
 // (mqtt_announce_online) and the entries to Home Assistant when "discovery" is set
 // (mqtt_discovery_publish), services the session for 2000 ms and returns 5. File paths get the
 // root prefix.

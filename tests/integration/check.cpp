@@ -25,8 +25,9 @@ std::string access_with(const std::string& user, const std::string& port) {
   return R"({"uuid":")" + user + R"(","password":"pw","host":"127.0.0.1","port":")" + port + "\"}";
 }
 
-const std::string kTlsAccess = kAccess.substr(0, kAccess.size() - 1) +
-                               R"(,"tls":"on","cafile":"/c.crt","certfile":"/c.crt","keyfile":"/c.key"})";
+const std::string kTlsAccess =
+    kAccess.substr(0, kAccess.size() - 1) +
+    R"(,"tls":"on","cafile":"/c.crt","certfile":"/c.crt","keyfile":"/c.key"})";
 
 // Writes the TLS files of kTlsAccess, the key with `mode`.
 std::function<void(const test_support::ToolController&)> key_mode(mode_t mode) {
@@ -127,9 +128,17 @@ TEST(Check, ReportsEachPitfallWithItsExitStatus) {
        1,
        {"error: the uuid is not UTF-8", "error: CA bundle", "result: not usable, errors: 2"}},
       // One rule for the client key, the daemon's: group-writable is secret, group-readable not.
-      {"key file of mode 0620 is used", kTlsAccess, good_setup(), key_mode(0620), 0,
+      {"key file of mode 0620 is used",
+       kTlsAccess,
+       good_setup(),
+       key_mode(0620),
+       0,
        {"client certificate: ", "result: usable"}},
-      {"key file of mode 0640 is refused", kTlsAccess, good_setup(), key_mode(0640), 1,
+      {"key file of mode 0640 is refused",
+       kTlsAccess,
+       good_setup(),
+       key_mode(0640),
+       1,
        {"c.key\" is readable by group or others (mode 640): the daemon does not use it"}},
       {"missing database, planted log link",
        kAccess,
