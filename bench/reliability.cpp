@@ -586,8 +586,8 @@ bool run_echo_and_rate(Table& table) {
   if (const char* why = start(s, "3", {{"command_qos", "1"}, {"command_state", "on"}}))
     return failed(why, s.diagnostics());
   ShmView view(s.controller().key_offset());
+  Inbox inbox;  // before the client: its network thread delivers into it until the client goes
   Sender client(format("k482916-echo-%d", getpid()));
-  Inbox inbox;
   client.on_message = [&](const char* topic, const std::string& payload) {
     inbox.put(topic, payload);
   };
