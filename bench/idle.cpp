@@ -73,9 +73,8 @@ bool health_cpu(const Options& options, Table& table) {
   return true;
 }
 
-}  // namespace
-
-bool run_idle(const Options& options, Table& table) {
+// The CPU and latency figures of the idle daemon.
+bool idle_figures(const Options& options, Table& table) {
   const char* cpu_name = "CPU while counting down";
   const std::string median_name =
       format("actor command to SHM, median of %d", options.actor_samples);
@@ -181,8 +180,15 @@ bool run_idle(const Options& options, Table& table) {
        info.c_str());
   table.add({median_name, median(samples), "ms", "<= 2 ms", kActorBudgetMs, info});
   table.add({p95_name, percentile(samples, 95), "ms", "-", std::nullopt, "for information"});
-  const bool health = health_cpu(options, table);
-  return missed == 0 && health;
+  return missed == 0;
+}
+
+}  // namespace
+
+// One scenario after the other: they share the process's key offset.
+bool run_idle(const Options& options, Table& table) {
+  const bool idle = idle_figures(options, table);
+  return health_cpu(options, table) && idle;
 }
 
 }  // namespace bench
