@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "bridge/config.h"
+#include "bridge/discovery.h"
 #include "bridge/session.h"
 #include "log/log.h"
 #include "shm/sensor_record.h"
@@ -100,6 +101,7 @@ void msg_callback(struct mosquitto*, void*, const struct mosquitto_message* mess
   payload[len] = '\0';
 
   log_appendf(kLogDebug, "msg_callback: Topic: \"%s\", Data: \"%s\"", topic, payload);
+  if (mqtt_discovery_message(topic, payload, message->retain)) return;
 
   if (mqtt_subscribe_actor_dbids <= 0) {
     log_append(kLogDebug, "no Actors configured for subscriptions... Data trashed.");

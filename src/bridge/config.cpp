@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "bridge/diagnostics.h"
 #include "bridge/discovery.h"
 #include "bridge/publish.h"
 #include "bridge/scanner.h"
@@ -211,6 +212,7 @@ int mqtt_read_config(int mode) {
   // subscriptions.
   mqtt_announce_online();
   mqtt_discovery_publish();
+  mqtt_diagnostics_publish(-1);
 
   mqtt_loop_wait(kServiceMs);
   return 5;

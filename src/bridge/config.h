@@ -67,7 +67,8 @@ void mqtt_setup_settings(const char* text);
 // stand), subscribes one action topic per actor (mqtt_subscribe_action, and
 // mqtt_unsubscribe_removed for a persistent session), announces the session online
 // (mqtt_announce_online) and the entries to Home Assistant when "discovery" is set
-// (mqtt_discovery_publish), services the session for 2000 ms and returns 5. File paths get the
+// (mqtt_discovery_publish), publishes the diagnostics message when "diagnostics" is set
+// (mqtt_diagnostics_publish), services the session for 2000 ms and returns 5. File paths get the
 // root prefix.
 //
 // Limits of the file format, enforced by cutting or skipping, never by writing past storage:

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "bridge/actor.h"
+#include "bridge/diagnostics.h"
 #include "bridge/json_text.h"
 #include "bridge/session.h"
 #include "log/log.h"
@@ -29,6 +30,56 @@ constexpr const char* kPayloadEncoding = "latin-1";
 constexpr long kActorMin = -21474836;
 constexpr long kActorMax = 21474836;
 
+// Units and the classes Home Assistant gives them. The pairs come from Home Assistant's sensor
+// component: its table of the units each device class accepts (DEVICE_CLASS_UNITS) and of the
+// state classes each device class accepts (DEVICE_CLASS_STATE_CLASSES); `number` tells whether its
+// number component (NumberDeviceClass) has the class as well. A unit listed for more than one
+// device class there (%, m³, mm, dB, km/h, µg/m³, ...) gets none: a wrong class makes Home
+// Assistant refuse the whole announcement. Units are UTF-8, as the announcements carry them.
+struct unit_classes {
+  const char* unit;
+  const char* device_class;  // null: none
+  const char* state_class;
+  bool number;
+};
+constexpr const char* kMeasurement = "measurement";
+constexpr const char* kTotalIncreasing = "total_increasing";
+constexpr unit_classes kUnitClasses[] = {
+    {"\u00b0C", "temperature", kMeasurement, true},
+    {"\u00b0F", "temperature", kMeasurement, true},
+    {"K", "temperature", kMeasurement, true},
+    {"W", "power", kMeasurement, true},
+    {"kW", "power", kMeasurement, true},
+    {"Wh", "energy", kTotalIncreasing, true},
+    {"kWh", "energy", kTotalIncreasing, true},
+    {"MWh", "energy", kTotalIncreasing, true},
+    {"V", "voltage", kMeasurement, true},
+    {"mV", "voltage", kMeasurement, true},
+    {"A", "current", kMeasurement, true},
+    {"mA", "current", kMeasurement, true},
+    {"lx", "illuminance", kMeasurement, true},
+    {"Pa", "pressure", kMeasurement, true},
+    {"hPa", "pressure", kMeasurement, true},
+    {"kPa", "pressure", kMeasurement, true},
+    {"mbar", "pressure", kMeasurement, true},
+    {"bar", "pressure", kMeasurement, true},
+    {"ppm", "carbon_dioxide", kMeasurement, true},
+    {"Hz", "frequency", kMeasurement, true},
+    {"kHz", "frequency", kMeasurement, true},
+    {"dBm", "signal_strength", kMeasurement, true},
+    {"W/m\u00b2", "irradiance", kMeasurement, true},
+    {"kg", "weight", kMeasurement, true},
+    {"g", "weight", kMeasurement, true},
+    {"km", "distance", kMeasurement, true},
+    {"m", "distance", kMeasurement, true},
+    {"s", "duration", kMeasurement, false},
+    {"min", "duration", kMeasurement, false},
+    {"h", "duration", kMeasurement, false},
+    // Gas and water meters count in m³ (and water in L), both classes take it: no class, but the
+    // reading only grows.
+    {"m\u00b3", nullptr, kTotalIncreasing, false},
+};
+
 // Writing out what the socket did not take at once takes at most this long.
 constexpr int kDrainMs = 2000;
 
@@ -37,7 +88,8 @@ constexpr size_t kJsonUnitSize = json_text_size(kUnitChars);
 constexpr size_t kJsonUserSize = json_text_size(kSettingSize - 1);
 constexpr size_t kJsonTopicSize = json_text_size(kActionTopicSize - 1);
 constexpr size_t kJsonStateTopicSize = json_text_size(kStateTopicSize - 1);
-constexpr size_t kDevicePartSize = 2 * kJsonUserSize + 160;
+constexpr size_t kDevicePartSize = 2 * kJsonUserSize + 240;
+constexpr size_t kExtraPartSize = kJsonUnitSize + 32 + 64 + 64 + 48;
 // "<prefix>/number/<node id>/<DB id>/config" always fits (a DB id has at most 11 characters).
 static_assert(kDiscoveryTopicSize >=
               2 * (kSettingSize - 1) + sizeof("/number//") - 1 + 11 + sizeof("/config"));
@@ -54,7 +106,38 @@ struct announcement {
   char node[kSettingSize];
   id_list sensors;
   id_list actors;
+  bool diagnostics;  // the diagnostic entities too
 };
+
+// The diagnostic entities of the bridge itself ("diagnostics"), all read from the diagnostics
+// message: object id, name, value key, unit and device class (or null), state class (or null).
+struct diagnostic_entity {
+  const char* object;
+  const char* name;
+  const char* key;
+  const char* unit;
+  const char* device_class;
+  const char* state_class;
+};
+constexpr diagnostic_entity kDiagnosticEntities[] = {
+    {"diag_uptime", "Uptime", "uptime", "s", "duration", kMeasurement},
+    {"diag_published", "Sensors published", "published_total", nullptr, nullptr, kTotalIncreasing},
+    {"diag_failed", "Failed publications", "failed_publications", nullptr, nullptr,
+     kTotalIncreasing},
+    {"diag_rebuilds", "Session rebuilds", "session_rebuilds", nullptr, nullptr, kTotalIncreasing},
+    {"diag_error", "Last error", "last_error", nullptr, nullptr, nullptr},
+};
+// "<prefix>/sensor/<node id>/<object id>/config" fits as well.
+static_assert(kDiscoveryTopicSize >=
+              2 * (kSettingSize - 1) + sizeof("/sensor//") - 1 + 14 + sizeof("/config"));
+
+// Home Assistant's birth message: "online" on "<prefix>/status" when it (re)starts.
+constexpr const char* kStatusSuffix = "/status";
+constexpr const char* kBirthPayload = "online";
+constexpr size_t kStatusTopicSize = kSettingSize + 8;
+
+// Set by msg_callback when the birth message arrived; the main loop then announces again.
+bool repeat_due = false;
 
 // The last complete announcement (empty at start) and the one being made. One thread, and no
 // callback announces, so static storage is safe.
@@ -96,6 +179,10 @@ void topic_of(const announcement& a, const char* component, int32_t dbid,
            static_cast<long>(dbid));
 }
 
+void topic_of(const announcement& a, const char* object, char (&out)[kDiscoveryTopicSize]) {
+  snprintf(out, sizeof out, "%s/%s/%s/%s/config", a.prefix, kSensorComponent, a.node, object);
+}
+
 // Publishes one retained QoS 0 message without waiting for anything; an empty payload clears the
 // topic. Returns false, with a level-2 line, when libmosquitto refuses it (no connection).
 bool send(const char* topic, const char* payload) {
@@ -111,14 +198,70 @@ bool send(const char* topic, const char* payload) {
   return true;
 }
 
+// The classes of a unit (UTF-8), or null when the table does not know it.
+const unit_classes* classes_of(const char* unit) {
+  for (const unit_classes& row : kUnitClasses) {
+    if (strcmp(row.unit, unit) == 0) return &row;
+  }
+  return nullptr;
+}
+
+// With "classes": the class keys of a sensor (every one gets a state class; a known unit its
+// device class) or of a number entity (its unit and, where the number component has it, its
+// device class). With "heartbeat", a sensor's announcement also says how long its value lasts: a
+// valid value goes out at least every heartbeat plus one cycle, so twice that is missed only when
+// the value is in error or the bridge has stopped. Units are given as UTF-8.
+void extra_part(const char* unit_json, bool number, char (&out)[kExtraPartSize]) {
+  const unit_classes* row = mqtt_classes != 0 ? classes_of(unit_json) : nullptr;
+  const char* device_class =
+      row != nullptr && (!number || row->number) ? row->device_class : nullptr;
+  char unit_part[kJsonUnitSize + 32] = "";
+  if (mqtt_classes != 0 && number && unit_json[0] != '\0')
+    snprintf(unit_part, sizeof unit_part, "\"unit_of_measurement\":\"%s\",", unit_json);
+  char class_part[64] = "";
+  if (device_class != nullptr)
+    snprintf(class_part, sizeof class_part, "\"device_class\":\"%s\",", device_class);
+  char state_part[64] = "";
+  if (mqtt_classes != 0 && !number)
+    snprintf(state_part, sizeof state_part, "\"state_class\":\"%s\",",
+             row != nullptr ? row->state_class : kMeasurement);
+  char expire_part[48] = "";
+  if (mqtt_heartbeat > 0 && !number)
+    snprintf(expire_part, sizeof expire_part, "\"expire_after\":%lld,",
+             2LL * mqtt_heartbeat + mqtt_interval);
+  snprintf(out, sizeof out, "%s%s%s%s", unit_part, class_part, state_part, expire_part);
+}
+
+// The "encoding" key: Latin-1 payloads need it, UTF-8 ones ("utf8") are Home Assistant's default.
+void encoding_part(char (&out)[32]) {
+  out[0] = '\0';
+  if (mqtt_utf8 == 0) snprintf(out, sizeof out, "\"encoding\":\"%s\",", kPayloadEncoding);
+}
+
+// The unit of DB id `dbid` as its entry holds it now, read once as the publish cycle reads it,
+// as UTF-8 JSON text; "" for a missing entry or one without a unit.
+void unit_json_of(int32_t dbid, char (&out)[kJsonUnitSize]) {
+  sensor_record entry;
+  sensor_record_read(find_sensor_real_id(dbid), &entry);
+  char unit[kUnitChars + 1];
+  memcpy(unit, entry.unit, kUnitChars);
+  unit[kUnitChars] = '\0';
+  json_text(unit, kUnitChars, true, out, sizeof out);
+}
+
 // The part that every announcement of this device shares: the device block, with the user name
 // (uuid) as its identifier, and with availability on the topic whose "online" and "offline" are
 // Home Assistant's default payloads.
 void device_part(const char* user_json, char (&out)[kDevicePartSize]) {
+  // With "classes" also the origin block, whose absence current Home Assistant versions log.
+  char origin[96] = "";
+  if (mqtt_classes != 0)
+    snprintf(origin, sizeof origin, "\"origin\":{\"name\":\"%s\",\"sw_version\":\"%s\"},",
+             kDemonName, kDemonVersion);
   const int n =
       snprintf(out, sizeof out,
-               "\"device\":{\"identifiers\":[\"%s\"],\"name\":\"%s\",\"sw_version\":\"%s\"}",
-               user_json, kDemonName, kDemonVersion);
+               "%s\"device\":{\"identifiers\":[\"%s\"],\"name\":\"%s\",\"sw_version\":\"%s\"}",
+               origin, user_json, kDemonName, kDemonVersion);
   if (mqtt_availability != 0 && n > 0 && static_cast<size_t>(n) < sizeof out) {
     snprintf(out + n, sizeof out - n, ",\"availability_topic\":\"%s%s\"", user_json,
              kAvailabilitySuffix);
@@ -131,24 +274,20 @@ int sensor_payload(int32_t dbid, const char* name, const char* user_json, const 
                    char (&out)[kDiscoveryPayloadSize]) {
   char name_json[kJsonNameSize];
   json_text(name, kCallNameChars, true, name_json, sizeof name_json);
-  // The unit as the entry holds it now, read once as the publish cycle reads it; a missing
-  // entry or one without a unit gets no unit.
-  sensor_record entry;
-  sensor_record_read(find_sensor_real_id(dbid), &entry);
-  char unit[kUnitChars + 1];
-  memcpy(unit, entry.unit, kUnitChars);
-  unit[kUnitChars] = '\0';
+  char unit_json[kJsonUnitSize];
+  unit_json_of(dbid, unit_json);
   char unit_part[kJsonUnitSize + 32] = "";
-  if (unit[0] != '\0') {
-    char unit_json[kJsonUnitSize];
-    json_text(unit, kUnitChars, true, unit_json, sizeof unit_json);
+  if (unit_json[0] != '\0')
     snprintf(unit_part, sizeof unit_part, "\"unit_of_measurement\":\"%s\",", unit_json);
-  }
+  char extra[kExtraPartSize];
+  extra_part(unit_json, false, extra);
+  char encoding[32];
+  encoding_part(encoding);
   return snprintf(out, sizeof out,
                   "{\"name\":\"%s\",\"unique_id\":\"%s_%ld\",\"state_topic\":\"%s/%ld\","
-                  "\"value_template\":\"%s\",%s\"encoding\":\"%s\",%s}",
+                  "\"value_template\":\"%s\",%s%s%s%s}",
                   name_json, current.node, static_cast<long>(dbid), user_json,
-                  static_cast<long>(dbid), kValueTemplate, unit_part, kPayloadEncoding, device);
+                  static_cast<long>(dbid), kValueTemplate, unit_part, extra, encoding, device);
 }
 
 // The announcement of a subscribed actor, with its state when the actor is published too.
@@ -171,11 +310,52 @@ int actor_payload(int32_t dbid, const char* name, const char* action, const char
     json_text(state, sizeof state - 1, false, state_json, sizeof state_json);
     snprintf(state_part, sizeof state_part, "\"state_topic\":\"%s\",", state_json);
   }
+  char unit_json[kJsonUnitSize];
+  unit_json_of(dbid, unit_json);
+  char extra[kExtraPartSize];
+  extra_part(unit_json, true, extra);
+  char encoding[32];
+  encoding_part(encoding);
   return snprintf(out, sizeof out,
                   "{\"name\":\"%s\",\"unique_id\":\"%s_%ld_action\",\"command_topic\":\"%s\",%s"
-                  "\"min\":%ld,\"max\":%ld,\"step\":0.01,\"encoding\":\"%s\",%s}",
+                  "\"min\":%ld,\"max\":%ld,\"step\":0.01,%s%s%s}",
                   name_json, current.node, static_cast<long>(dbid), action_json, state_part,
-                  kActorMin, kActorMax, kPayloadEncoding, device);
+                  kActorMin, kActorMax, extra, encoding, device);
+}
+
+// The announcement of one diagnostic entity, a sensor of the same device whose state is a field
+// of the diagnostics message. Returns the length as sensor_payload does.
+int diagnostic_payload(const diagnostic_entity& e, const char* user_json, const char* device,
+                       char (&out)[kDiscoveryPayloadSize]) {
+  char classes[160] = "";
+  if (e.unit != nullptr)
+    snprintf(classes, sizeof classes, "\"unit_of_measurement\":\"%s\",\"device_class\":\"%s\",",
+             e.unit, e.device_class);
+  char state[48] = "";
+  if (e.state_class != nullptr)
+    snprintf(state, sizeof state, "\"state_class\":\"%s\",", e.state_class);
+  return snprintf(out, sizeof out,
+                  "{\"name\":\"%s\",\"unique_id\":\"%s_%s\",\"state_topic\":\"%s%s\","
+                  "\"value_template\":\"{{ value_json.%s }}\",\"entity_category\":\"diagnostic\","
+                  "%s%s%s}",
+                  e.name, current.node, e.object, user_json, kDiagnosticsSuffix, e.key, classes,
+                  state, device);
+}
+
+// With "diagnostics", announces the diagnostic entities and records that in current. Returns
+// false when a publication failed.
+bool announce_diagnostics(const char* user_json, const char* device) {
+  if (mqtt_diagnostics == 0) return true;
+  char topic[kDiscoveryTopicSize];
+  char payload[kDiscoveryPayloadSize];
+  for (const diagnostic_entity& e : kDiagnosticEntities) {
+    const int n = diagnostic_payload(e, user_json, device, payload);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof payload) continue;
+    topic_of(current, e.object, topic);
+    if (!send(topic, payload)) return false;
+  }
+  current.diagnostics = true;
+  return true;
 }
 
 // Announces every entry of both tables under current.prefix and records it in current. A DB id
@@ -226,7 +406,7 @@ bool announce_all() {
     if (!send(topic, payload)) return false;
     current.actors.dbid[current.actors.count++] = dbid;
   }
-  return true;
+  return announce_diagnostics(user_json, device);
 }
 
 // Clears every topic of the last complete announcement that current does not replace. Counts the
@@ -250,23 +430,23 @@ bool clear_removed(int32_t* cleared) {
       ++*cleared;
     }
   }
+  if (!announced.diagnostics || (same_place && current.diagnostics)) return true;
+  for (const diagnostic_entity& e : kDiagnosticEntities) {
+    topic_of(announced, e.object, topic);
+    if (!send(topic, "")) return false;
+    ++*cleared;
+  }
   return true;
 }
 
-}  // namespace
+void status_topic(char (&out)[kStatusTopicSize]) {
+  snprintf(out, sizeof out, "%s%s", mqtt_discovery, kStatusSuffix);
+}
 
 // New announcements go out before the old ones are cleared. The record of the last complete
 // announcement is replaced only when every publication went out, so entries that a failed call
 // could not clear are cleared by the next one.
-void mqtt_discovery_publish() {
-  bool on = mqtt_discovery[0] != '\0';
-  if (on && !valid_topic(mqtt_discovery)) {
-    log_appendf(kLogWarning, "discovery: prefix \"%s\" is not a valid topic, discovery off",
-                mqtt_discovery);
-    on = false;
-  }
-  if (!on && announced.sensors.count == 0 && announced.actors.count == 0) return;
-
+void announce(bool on) {
   memset(&current, 0, sizeof current);
   if (on) {
     snprintf(current.prefix, sizeof current.prefix, "%s", mqtt_discovery);
@@ -283,4 +463,42 @@ void mqtt_discovery_publish() {
   log_appendf(kLogInfo, "discovery: %ld sensors and %ld actors announced, %ld cleared%s",
               static_cast<long>(current.sensors.count), static_cast<long>(current.actors.count),
               static_cast<long>(cleared), complete ? "" : ", incomplete");
+}
+
+}  // namespace
+
+void mqtt_discovery_publish() {
+  bool on = mqtt_discovery[0] != '\0';
+  if (on && !valid_topic(mqtt_discovery)) {
+    log_appendf(kLogWarning, "discovery: prefix \"%s\" is not a valid topic, discovery off",
+                mqtt_discovery);
+    on = false;
+  }
+  repeat_due = false;
+  if (!on && announced.sensors.count == 0 && announced.actors.count == 0 && !announced.diagnostics)
+    return;
+  // Home Assistant says "online" there when it starts; it may have lost every entity then.
+  if (on && mqtt_classes != 0 && mqtt_mosq != nullptr) {
+    char topic[kStatusTopicSize];
+    status_topic(topic);
+    mosquitto_subscribe(mqtt_mosq, nullptr, topic, 0);
+  }
+  announce(on);
+}
+
+// A retained "online" is an old birth message the broker kept, not a restart.
+bool mqtt_discovery_message(const char* topic, const char* payload, bool retained) {
+  if (mqtt_discovery[0] == '\0' || mqtt_classes == 0 || topic == nullptr) return false;
+  char status[kStatusTopicSize];
+  status_topic(status);
+  if (strcmp(topic, status) != 0) return false;
+  if (!retained && payload != nullptr && strcmp(payload, kBirthPayload) == 0) repeat_due = true;
+  return true;
+}
+
+void mqtt_discovery_repeat() {
+  if (!repeat_due) return;
+  repeat_due = false;
+  log_append(kLogInfo, "discovery: Home Assistant is online, announcing again");
+  if (valid_topic(mqtt_discovery)) announce(true);
 }

@@ -11,9 +11,9 @@
 
 // "<prefix>/number/<node id>/<DB id>/config": 79 + 8 + 79 + 12 + 7 characters at most.
 constexpr size_t kDiscoveryTopicSize = 192;
-// One announcement. An actor's, the longest, needs at most about 1900 bytes (every character of
+// One announcement. An actor's, the longest, needs at most about 2100 bytes (every character of
 // call name and user name escaped); a message that does not fit is left out with a level-2 line.
-constexpr size_t kDiscoveryPayloadSize = 2048;
+constexpr size_t kDiscoveryPayloadSize = 2560;
 
 // Announces the entries of the publish and subscribe tables under mqtt_discovery and clears the
 // announcements of the previous call that these do not replace (entries removed, another prefix or
@@ -27,4 +27,18 @@ constexpr size_t kDiscoveryPayloadSize = 2048;
 // and units are converted from Latin-1 to UTF-8. When a publication fails (no connection) the rest
 // is skipped and the next call clears against the previous complete announcement again.
 // Does nothing, and logs nothing, while mqtt_discovery is empty and nothing has been announced.
+// With "classes" every sensor announcement carries a state class and, where its unit names one,
+// a device class; number entities their unit and device class; each announcement the origin
+// block; and "<prefix>/status" is subscribed for Home Assistant's birth message. With "heartbeat"
+// sensor announcements carry expire_after (twice the heartbeat plus one interval), with "utf8"
+// no "encoding", with "diagnostics" a few diagnostic entities of the same device are announced.
 void mqtt_discovery_publish();
+
+// For msg_callback: true when `topic` is "<prefix>/status" under discovery with "classes" (the
+// message is then consumed); a message "online" there that is not a retained one makes the next
+// mqtt_discovery_repeat announce again.
+bool mqtt_discovery_message(const char* topic, const char* payload, bool retained);
+
+// Called once per pass of the main loop: when Home Assistant came online since the last
+// announcement, announces every entry again (clearing nothing new), with its level-3 lines.
+void mqtt_discovery_repeat();

@@ -3,6 +3,7 @@
 #include <mosquitto.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "bridge/config.h"
@@ -20,6 +21,10 @@ int32_t mqtt_command_qos = 0;
 int32_t mqtt_command_retained = 0;
 int32_t mqtt_command_numbers = 0;
 int32_t mqtt_command_state = 0;
+int32_t mqtt_heartbeat = 0;
+int32_t mqtt_diagnostics = 0;
+int32_t mqtt_utf8 = 0;
+int32_t mqtt_classes = 0;
 
 namespace {
 
@@ -104,6 +109,32 @@ void read_command_options(const char* setup) {
   mqtt_command_state = read_switch(setup, "command_state", &commands_found);
 }
 
+// The Home Assistant options, found by the current full read, for their own line.
+int32_t health_found = 0;
+
+// "heartbeat": whole seconds, at least the interval (a shorter one would publish every value in
+// every cycle); anything else is refused with a level-1 line and leaves it off.
+int32_t read_heartbeat(const char* setup) {
+  if (read_option(setup, "heartbeat", &health_found) == -1) return 0;
+  const bool digits = value[0] != '\0' && strspn(value, "0123456789") == strlen(value);
+  const long seconds = digits && strlen(value) <= 9 ? atol(value) : 0;
+  if (seconds >= mqtt_interval) return static_cast<int32_t>(seconds);
+  log_appendf(kLogEssential,
+              "Config: \"heartbeat\" \"%s\" is no number of seconds of at least the interval "
+              "(%ld), heartbeat off",
+              value, static_cast<long>(mqtt_interval));
+  return 0;
+}
+
+// The Home Assistant options. REQUIRES: mqtt_interval read.
+void read_health_options(const char* setup) {
+  health_found = 0;
+  mqtt_heartbeat = read_heartbeat(setup);
+  mqtt_diagnostics = read_switch(setup, "diagnostics", &health_found);
+  mqtt_utf8 = read_switch(setup, "utf8", &health_found);
+  mqtt_classes = read_switch(setup, "classes", &health_found);
+}
+
 }  // namespace
 
 void mqtt_access_options(const char* access) {
@@ -135,6 +166,7 @@ void mqtt_access_options(const char* access) {
 void mqtt_setup_options(const char* setup) {
   mqtt_availability = read_switch(setup, "availability");
   read_command_options(setup);
+  read_health_options(setup);
   // Not counted among the broker options: a missing key (or one without a proper value) leaves
   // discovery off.
   if (json_read_key(setup, "discovery", mqtt_discovery, sizeof mqtt_discovery) < 0)
@@ -155,6 +187,12 @@ void mqtt_log_options() {
         static_cast<long>(mqtt_command_qos), mqtt_command_qos > 0 ? " (persistent session)" : "",
         mqtt_command_retained != 0 ? "ignore" : "apply",
         mqtt_command_numbers != 0 ? "strict" : "any", mqtt_command_state != 0 ? "on" : "off");
+  }
+  if (health_found > 0) {
+    log_appendf(kLogEssential,
+                "Home Assistant options: heartbeat: %ld s, diagnostics: %s, utf8: %s, classes: %s",
+                static_cast<long>(mqtt_heartbeat), mqtt_diagnostics != 0 ? "on" : "off",
+                mqtt_utf8 != 0 ? "on" : "off", mqtt_classes != 0 ? "on" : "off");
   }
   if (options_found == 0) return;
   // clang-format off

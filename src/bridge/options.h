@@ -35,6 +35,16 @@ extern int32_t mqtt_command_numbers;   // "command_numbers" "strict": 1 = only a
 extern int32_t mqtt_command_state;     // "command_state" "on": 1 = the command text written is
                                        // published, retained, on "<uuid>/<call name>/state"
 
+// brokerSetup.json, Home Assistant's statistics and the bridge's health; used by the publish
+// cycle, discovery and the diagnostics message.
+extern int32_t mqtt_heartbeat;    // "heartbeat": seconds (at least the interval) after which an
+                                  // unchanged valid value is published again; 0 (default) = off
+extern int32_t mqtt_diagnostics;  // "diagnostics" "on": 1 = the retained health message on
+                                  // "<uuid>/diagnostics"
+extern int32_t mqtt_utf8;         // "utf8" "on": 1 = the payload's call and unit are UTF-8
+extern int32_t mqtt_classes;      // "classes" "on": 1 = announcements carry classes and origin
+                                  // and are repeated when Home Assistant comes online
+
 // The options of brokerAccess.json in `access` ("protocol", "cafile", "certfile", "keyfile",
 // "tls") and of brokerSetup.json in `setup` ("availability", "discovery", the command options).
 // Absent keys give the defaults (MQTT 3.1, no files, TLS by port only, availability and discovery
@@ -44,8 +54,9 @@ void mqtt_access_options(const char* access);
 void mqtt_setup_options(const char* setup);
 
 // The level-1 lines that show the command options ("Command options: ...") and the broker options
-// ("Broker options: ..."), each written only when the files hold at least one of its keys
-// (discovery does not count), so a configuration without them logs what it always did.
+// ("Broker options: ...") and the Home Assistant options ("Home Assistant options: ..."), each
+// written only when the files hold at least one of its keys (discovery does not count), so a
+// configuration without them logs what it always did.
 // REQUIRES: mqtt_port read.
 void mqtt_log_options();
 

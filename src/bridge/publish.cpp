@@ -19,6 +19,7 @@
 
 double mqtt_old_sensordata[kSensorCount];
 volatile int32_t mqtt_publish_flag = 0;
+uint32_t mqtt_publish_failures = 0;
 
 namespace {
 
@@ -42,6 +43,22 @@ struct OldValuesInit {
     for (double& v : mqtt_old_sensordata) v = SENSOR_NO_VALUE;
   }
 } old_values_init;
+
+// Monotonic seconds of the last acknowledged publication by real id, for "heartbeat".
+time_t last_sent[kSensorCount];
+
+time_t monotonic_seconds() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now.tv_sec;
+}
+
+// With "heartbeat": the value of real_id was published and that was mqtt_heartbeat seconds ago or
+// more, so it goes out again although it did not move.
+bool heartbeat_due(int32_t real_id) {
+  return mqtt_heartbeat > 0 && mqtt_old_sensordata[real_id] > SENSOR_NO_VALUE &&
+         monotonic_seconds() - last_sent[real_id] >= mqtt_heartbeat;
+}
 
 // Local time as "hh:mm:ss dd.mm.yyyy".
 void time_text(char* out, size_t cap) {
@@ -132,7 +149,7 @@ int32_t mqtt_publish_cycle() {
     }
     const double diff = std::fabs(value - mqtt_old_sensordata[real_id]);
     // Written this way round so that a change that is not a number is never published.
-    if (!(diff >= mqtt_threshold)) {
+    if (!(diff >= mqtt_threshold) && !heartbeat_due(real_id)) {
       log_appendf(kLogDebug,
                   "Sensor mit DB_ID %ld: Aktueller Wert: %1.2f (Differenz: %1.2f) - no publishing",
                   d, value, diff);
@@ -144,9 +161,11 @@ int32_t mqtt_publish_cycle() {
         value, diff);
     if (publish_entry(db_id, entry, value, mqtt_publish_sensor_name[i]) == 0) {
       mqtt_old_sensordata[real_id] = value;
+      last_sent[real_id] = monotonic_seconds();
       ++published;
       continue;
     }
+    ++mqtt_publish_failures;
     log_append(kLogInfo, "publishing fehlgeschlagen. Verbindung wird getrennt und neu aufgebaut.");
     demonstatus_text("resetting connection");
     mqtt_read_config(kReadFull);
@@ -171,8 +190,8 @@ void mqtt_payload(const sensor_record& entry, double value, const char* name, ch
   time_text(stamp, sizeof stamp);
   char call[kEscapedNameSize];
   char unit[kEscapedUnitSize];
-  json_text(name, kCallNameChars, false, call, sizeof call);
-  json_text(entry.unit, kUnitChars, false, unit, sizeof unit);
+  json_text(name, kCallNameChars, mqtt_utf8 != 0, call, sizeof call);
+  json_text(entry.unit, kUnitChars, mqtt_utf8 != 0, unit, sizeof unit);
   const char* type_word = entry.type == kEntryActor ? "actor" : "sensor";
   snprintf(
       out, cap,

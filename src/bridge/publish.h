@@ -16,12 +16,16 @@ extern double mqtt_old_sensordata[kSensorCount];
 // 0 while the current publication waits for its acknowledgement. Written by mqtt_publish and
 // publish_callback.
 extern volatile int32_t mqtt_publish_flag;
+// Publications that were not acknowledged since the process started. Written by
+// mqtt_publish_cycle only.
+extern uint32_t mqtt_publish_failures;
 
 // Visits every configured sensor, publishes the changed ones and returns how many publications
 // were acknowledged (0 when none is configured). Each entry is read once per visit
 // (sensor_record_read); the decision and the payload come from that one copy. An unacknowledged
 // publication logs its failure, shows "resetting connection" and runs the full configuration read;
-// the cycle then goes on.
+// the cycle then goes on. With "heartbeat", a valid value that was last published at least
+// mqtt_heartbeat seconds ago is published again although unchanged.
 int32_t mqtt_publish_cycle();
 
 // Publishes one value of sensor db_id (entry real_id) on "<user>/<db_id>" and "<user>/<name>" and
@@ -37,6 +41,7 @@ constexpr size_t kPayloadSize = 1024;
 // The JSON payload of one publication, built from `entry` (a copy, never the shared table) and
 // the value: call name (at most 39 characters used) and unit (at most 11) JSON-escaped, type
 // "actor" for kEntryActor else "sensor", local time stamp. Always NUL-terminated within `cap`.
+// Call name and unit are copied byte for byte, or with "utf8" converted from Latin-1 to UTF-8.
 void mqtt_payload(const sensor_record& entry, double value, const char* name, char* out,
                   size_t cap);
 

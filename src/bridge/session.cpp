@@ -24,6 +24,7 @@
 
 struct mosquitto* mqtt_mosq = nullptr;
 int32_t mqtt_session_lost = 0;
+uint32_t mqtt_session_rebuilds = 0;
 
 namespace {
 
@@ -276,6 +277,9 @@ void mqtt_close() {
 
 // Replaces the session with a new one made from the current settings; services nothing yet.
 void mqtt_reopen() {
+  static bool opened_before = false;
+  if (opened_before) ++mqtt_session_rebuilds;
+  opened_before = true;
   mqtt_session_lost = 0;
   mqtt_close();
   mqtt_open(mqtt_host, mqtt_port, mqtt_keepalive, mqtt_username, mqtt_password);

@@ -18,6 +18,10 @@ extern struct mosquitto* mqtt_mosq;
 // TLS or keepalive failure). Written by the service routines below; cleared by mqtt_reopen.
 extern int32_t mqtt_session_lost;
 
+// Sessions replaced by a new one (mqtt_reopen after the first) since the process started: every
+// reload, reconnection and reset after a failed publication. Written by mqtt_reopen only.
+extern uint32_t mqtt_session_rebuilds;
+
 // Availability ("availability" "on"): the broker holds "offline" as the session's will on
 // "<uuid>/availability"; the daemon publishes "online" there once the session is up and
 // subscribed, and "offline" before it closes the session. All retained, QoS 0. A process that is

@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "bridge/config.h"
+#include "bridge/diagnostics.h"
 #include "bridge/scanner.h"
 #include "bridge/selection.h"
 #include "bridge/session.h"
@@ -202,6 +203,26 @@ constexpr setup_key kSetupKeys[] = {{"ACTIV", "enabled"},
                                     {"interval", "interval"},
                                     {"threshold", "threshold"}};
 
+// The Home Assistant options, each shown only when it is on.
+void check_health() {
+  if (mqtt_heartbeat > 0) {
+    printf("heartbeat: %ld s", static_cast<long>(mqtt_heartbeat));
+    if (mqtt_discovery[0] != '\0')
+      printf(", sensors expire after %lld s",
+             2LL * mqtt_heartbeat + static_cast<long long>(mqtt_interval));
+    putchar('\n');
+  }
+  if (mqtt_diagnostics != 0) {
+    char topic[kDiagnosticsTopicSize];
+    diagnostics_topic(mqtt_username, topic);
+    printf("diagnostics: on, topic %s\n", topic);
+  }
+  if (mqtt_utf8 != 0) printf("utf8: on, call and unit of the payload in UTF-8\n");
+  if (mqtt_classes == 0) return;
+  printf("classes: on\n");
+  if (mqtt_discovery[0] == '\0') warn("\"classes\" without \"discovery\": it has no effect");
+}
+
 void check_setup() {
   // Unreadable, it leaves brokerAccess.json in the buffer, and the daemon looks there.
   read_config_file(kBrokerSetupFile);
@@ -223,6 +244,7 @@ void check_setup() {
     printf("availability: on, topic %s\n", topic);
   }
   if (mqtt_discovery[0] != '\0') printf("discovery: on, prefix %s\n", mqtt_discovery);
+  check_health();
 }
 
 // The command options, once the actors are known. Whether the broker keeps a persistent session

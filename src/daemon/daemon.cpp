@@ -13,6 +13,8 @@
 #include <ctime>
 
 #include "bridge/config.h"
+#include "bridge/diagnostics.h"
+#include "bridge/discovery.h"
 #include "bridge/publish.h"
 #include "bridge/session.h"
 #include "check/check.h"
@@ -108,6 +110,7 @@ void publish_pass(int32_t counter) {
     mqtt_read_config(kReadFull);
   }
   int32_t published = mqtt_publish_cycle();
+  mqtt_diagnostics_publish(published);
   char text[kStatusTextSize];
   if (published >= 0)
     snprintf(text, sizeof text, "OK: %ld sensors published", static_cast<long>(published));
@@ -150,6 +153,7 @@ void publish_pass(int32_t counter) {
 
     --countdown;
     mqtt_session_service();
+    mqtt_discovery_repeat();
     if (countdown >= 0) {
       demonstatus_state(counter, kStateMainLoop, "main loop");
       char text[kStatusTextSize];

@@ -21,6 +21,7 @@
 
 uint8_t log_level = kLogDebug;
 char log_filename[255];
+char log_last_error[kLogLastErrorSize] = "";
 char log_path[128];
 int32_t log_max_filesize = 0;
 int32_t log_my_demon_id = 0;
@@ -257,6 +258,7 @@ void log_append(int level, const char* text) {
   local_clock_refresh(time(nullptr));
 
   int8_t signed_level = static_cast<int8_t>(static_cast<uint8_t>(level));
+  if (signed_level == kLogWarning) snprintf(log_last_error, sizeof log_last_error, "%s", text);
   if (log_init_state == kLogStateReady) {
     if (signed_level == kLogConsole) {
       write_console_line(text);

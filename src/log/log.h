@@ -53,6 +53,11 @@ extern int32_t log_syslog_logleveloverride;
 extern char log_syslog_server[128];
 // The controller's host name setting, read and kept. Written by log_init.
 extern char log_syslog_my_hostname[128];
+// The text of the last level-2 line given to log_append (cut to 159 characters), recorded whether
+// or not the level lets it into the log; "" until there is one. Shown by the diagnostics message.
+// Written by log_append only.
+constexpr size_t kLogLastErrorSize = 160;
+extern char log_last_error[kLogLastErrorSize];
 
 // Reads the logging settings from the configuration database, prints the description line (when
 // the level is not 0), connects to the system logger in syslog mode and records the start banner

@@ -158,6 +158,15 @@ TEST(Check, ReportsEachPitfallWithItsExitStatus) {
        },
        1,
        {"error: cannot read"}},
+      {"Home Assistant options",
+       kAccess,
+       R"({"heartbeat":"3","diagnostics":"on","utf8":"on","classes":"on",)" +
+           good_setup().substr(1),
+       nullptr,
+       0,
+       {"Config: \"heartbeat\" \"3\" is no number of seconds of at least the interval (5)",
+        "diagnostics: on, topic dev-1/diagnostics", "utf8: on",
+        "warning: \"classes\" without \"discovery\""}},
       {"bad command line", kAccess, good_setup(), nullptr, 2, {"Usage:"}, {"--check", "-x"}},
       {"help", kAccess, good_setup(), nullptr, 0, {"Usage:"}, {"-h"}},
   };

@@ -2,12 +2,15 @@
 // the retained announcements, a command on an announced topic, a reload that clears removed ones.
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "support/controller.h"
 
 namespace {
 
 const std::string kUser = test_support::Scenario::kUser;
 const std::string kPrefix = "homeassistant";
+using test_support::received_on;
 
 // Empty when payload is valid UTF-8 JSON equal to the JSON text `want`, else what was received.
 std::string json_mismatch(const test_support::ToolController& c, const std::string& payload,
@@ -106,6 +109,80 @@ TEST(Discovery, AnnouncesAndClearsOnlyWithTheKey) {
   const std::string availability = "\"availability_topic\":\"" + kUser + "/availability\"";
   EXPECT_NE(test_support::received_on(*ha, topic("sensor", 1001)).back().payload.find(availability),
             std::string::npos);
+}
+
+// The Home Assistant keys in one daemon run: classes from the unit, UTF-8 payloads, heartbeat and
+// expire_after, the diagnostics message and entities, the re-announcement on the birth message.
+TEST(Discovery, StatisticsAndHealthWithTheirKeys) {
+  test_support::Scenario s;
+  test_support::ToolController& c = s.controller();
+  test_support::BridgeConfig cfg = s.config();
+  cfg.interval = "5";
+  // DB id, unit, the class keys its announcement must carry.
+  const std::tuple<int32_t, std::string, std::string> units[] = {
+      {1001, "\260C", R"("device_class":"temperature","state_class":"measurement")"},
+      {1002, "kWh", R"("device_class":"energy","state_class":"total_increasing")"},
+      {1003, "%", R"("state_class":"measurement","expire_after")"},
+      {1004, "furlong", R"("state_class":"measurement","expire_after")"},
+      {1005, "", R"(float }}","state_class":"measurement")"}};
+  for (const auto& [id, unit, want] : units) {
+    cfg.name(id, "s" + std::to_string(id)).publish(id);
+    ASSERT_TRUE(c.set(id, "21.5", {.unit = unit}));
+  }
+  cfg.name(2001, "lamp").subscribe(2001);
+  ASSERT_TRUE(c.set(2001, "0", {.type = 2, .unit = "\260C"}));
+  const std::string keys = R"({"discovery":"homeassistant","classes":"on","heartbeat":"5",)"
+                           R"("diagnostics":"on","utf8":"on","command_numbers":"strict",)";
+  ASSERT_TRUE(c.write_broker_access(cfg.access_json()) &&
+              c.write_broker_setup(keys + cfg.setup_json().substr(1)));
+  auto all = s.subscribe("#");
+  s.start_daemon();
+  ASSERT_TRUE(s.log().wait_for("discovery: 5 sensors and 1 actors announced, 0 cleared",
+                               test_support::kStartupWait))
+      << s.diagnostics();
+  ASSERT_TRUE(all->wait_for_line(kUser + "/1001 0 ", 15000)) << all->output();
+  for (const auto& [id, unit, want] : units) {
+    auto got = test_support::received_on(*all, topic("sensor", id));
+    ASSERT_EQ(got.size(), 1u) << id;
+    for (const std::string& part : {want, std::string("\"expire_after\":15,"),
+                                    std::string("\"origin\":{\"name\":\"mqtt_k482916_demon\"")})
+      EXPECT_NE(got[0].payload.find(part), std::string::npos) << part << "\n" << got[0].payload;
+    EXPECT_EQ(got[0].payload.find("encoding"), std::string::npos) << got[0].payload;
+    EXPECT_EQ(got[0].payload.find("device_class") != std::string::npos, id <= 1002) << id;
+  }
+  EXPECT_NE(test_support::received_on(*all, topic("number", 2001))[0].payload.find(
+                "\"unit_of_measurement\":\"\u00b0C\",\"device_class\":\"temperature\""),
+            std::string::npos);
+  EXPECT_NE(received_on(*all, kPrefix + "/sensor/" + kUser + "/diag_uptime/config")
+                .at(0)
+                .payload.find("\"entity_category\":\"diagnostic\""),
+            std::string::npos);
+  // The unit in UTF-8; then the heartbeat publishes the unchanged value again.
+  EXPECT_NE(received_on(*all, kUser + "/1001")[0].payload.find("\"unit\":\"\xc2\xb0"
+                                                               "C\""),
+            std::string::npos);
+  EXPECT_TRUE(test_support::wait_until(
+      [&] { return received_on(*all, kUser + "/1001").size() >= 2; }, std::chrono::seconds(15)))
+      << all->output();
+
+  // A refused command and a reload (a session rebuild) show in the diagnostics message.
+  ASSERT_TRUE(s.publish(kUser + "/lamp/action", "ON") && c.reload());
+  auto diagnosed = [&] {
+    const auto got = received_on(*all, kUser + "/diagnostics");
+    const std::string& p = got.empty() ? std::string() : got.back().payload;
+    return p.find(R"("session_rebuilds":1,"commands_applied":0,"commands_refused":1,)") !=
+               std::string::npos &&
+           p.find(R"("published_total":0,)") == std::string::npos &&
+           p.find(R"("last_publication":"",)") == std::string::npos;
+  };
+  EXPECT_TRUE(test_support::wait_until(diagnosed, test_support::kReadWait)) << all->output();
+
+  // Home Assistant's birth message brings every announcement again.
+  size_t mark = s.log().mark();
+  ASSERT_TRUE(s.publish(kPrefix + "/status", "online"));
+  EXPECT_TRUE(s.log().wait_for("discovery: 5 sensors and 1 actors announced, 0 cleared",
+                               test_support::kReadWait, mark))
+      << s.diagnostics();
 }
 
 }  // namespace

@@ -1,0 +1,95 @@
+// The diagnostics message: the counters of the publish cycle, the session and the actor commands,
+// gathered into one retained JSON message.
+#include "bridge/diagnostics.h"
+
+#include <mosquitto.h>
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "bridge/actor.h"
+#include "bridge/json_text.h"
+#include "bridge/publish.h"
+#include "bridge/session.h"
+#include "log/log.h"
+#include "support/identity.h"
+
+namespace {
+
+constexpr size_t kTimeSize = 32;
+constexpr size_t kJsonErrorSize = json_text_size(kLogLastErrorSize - 1);
+static_assert(kDiagnosticsPayloadSize > kJsonErrorSize + 2 * kTimeSize + 8 * 12 + 320);
+
+struct timespec monotonic_now() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now;
+}
+
+// The process's start, for the uptime: taken while the process initialises its static storage.
+const struct timespec started = monotonic_now();
+
+int32_t last_cycle = 0;
+uint32_t published_total = 0;
+time_t last_publication = 0;  // wall-clock time of the last publication; 0 before the first
+
+long uptime_seconds() {
+  return static_cast<long>(monotonic_now().tv_sec - started.tv_sec);
+}
+
+// "hh:mm:ss dd.mm.yyyy" as the payloads show it; "" for 0.
+void time_text(time_t when, char (&out)[kTimeSize]) {
+  out[0] = '\0';
+  if (when == 0) return;
+  struct tm tm_then;
+  log_local_time(when, &tm_then);
+  snprintf(out, sizeof out, "%02d:%02d:%02d %02d.%02d.%04d", tm_then.tm_hour, tm_then.tm_min,
+           tm_then.tm_sec, tm_then.tm_mday, tm_then.tm_mon + 1, tm_then.tm_year + 1900);
+}
+
+}  // namespace
+
+void diagnostics_topic(const char* user, char (&out)[kDiagnosticsTopicSize]) {
+  snprintf(out, sizeof out, "%s%s", user, kDiagnosticsSuffix);
+}
+
+void mqtt_diagnostics_payload(char (&out)[kDiagnosticsPayloadSize]) {
+  char when[kTimeSize];
+  time_text(last_publication, when);
+  char error_json[kJsonErrorSize];
+  json_text(log_last_error, kLogLastErrorSize - 1, true, error_json, sizeof error_json);
+  snprintf(out, sizeof out,
+           "{\"version\":\"%s\",\"uptime\":%ld,\"published_last_cycle\":%ld,"
+           "\"published_total\":%lu,\"failed_publications\":%lu,\"session_rebuilds\":%lu,"
+           "\"commands_applied\":%lu,\"commands_refused\":%lu,\"last_publication\":\"%s\","
+           "\"last_error\":\"%s\"}",
+           kDemonVersion, uptime_seconds(), static_cast<long>(last_cycle),
+           static_cast<unsigned long>(published_total),
+           static_cast<unsigned long>(mqtt_publish_failures),
+           static_cast<unsigned long>(mqtt_session_rebuilds),
+           static_cast<unsigned long>(mqtt_commands_applied),
+           static_cast<unsigned long>(mqtt_commands_refused), when, error_json);
+}
+
+void mqtt_diagnostics_publish(int32_t published) {
+  if (published >= 0) {
+    last_cycle = published;
+    published_total += static_cast<uint32_t>(published);
+    if (published > 0) last_publication = time(nullptr);
+  }
+  if (mqtt_diagnostics == 0) return;
+  char topic[kDiagnosticsTopicSize];
+  diagnostics_topic(mqtt_username, topic);
+  char payload[kDiagnosticsPayloadSize];
+  mqtt_diagnostics_payload(payload);
+  const int len = static_cast<int>(strlen(payload));
+  const int rc = mqtt_mosq != nullptr
+                     ? mosquitto_publish(mqtt_mosq, nullptr, topic, len, payload, 0, true)
+                     : MOSQ_ERR_NO_CONN;
+  if (rc != MOSQ_ERR_SUCCESS) {
+    log_appendf(kLogInfo, "diagnostics: \"%s\" not published: %s", topic, mosquitto_strerror(rc));
+    return;
+  }
+  log_appendf(kLogDebug, "diagnostics: Topic: \"%s\", Data: \"%s\"", topic, payload);
+}
