@@ -35,6 +35,12 @@ extern int32_t mqtt_command_numbers;   // "command_numbers" "strict": 1 = only a
 extern int32_t mqtt_command_state;     // "command_state" "on": 1 = the command text written is
                                        // published, retained, on "<uuid>/<call name>/state"
 
+// brokerSetup.json, the publish cycle's period; used by the main loop and mqtt_publish.
+constexpr int32_t kScanMaxS = 3600;
+extern int32_t mqtt_scan;  // "scan" "1".."3600": a publish cycle every that many seconds, each
+                           // publication waiting only until it is acknowledged; 0 (default) = a
+                           // cycle per interval, publications paced by 100 ms polls
+
 // The options of brokerAccess.json in `access` ("protocol", "cafile", "certfile", "keyfile",
 // "tls") and of brokerSetup.json in `setup` ("availability", "discovery", the command options).
 // Absent keys give the defaults (MQTT 3.1, no files, TLS by port only, availability and discovery
@@ -43,9 +49,14 @@ extern int32_t mqtt_command_state;     // "command_state" "on": 1 = the command 
 void mqtt_access_options(const char* access);
 void mqtt_setup_options(const char* setup);
 
+// The seconds of a "scan" value: whole seconds 1..kScanMaxS written as plain digits; 0 for any
+// other text.
+int32_t mqtt_scan_seconds(const char* text);
+
 // The level-1 lines that show the command options ("Command options: ...") and the broker options
 // ("Broker options: ..."), each written only when the files hold at least one of its keys
-// (discovery does not count), so a configuration without them logs what it always did.
+// (discovery does not count), and "Scan: a publish cycle every %ld s" when "scan" is set, so a
+// configuration without them logs what it always did.
 // REQUIRES: mqtt_port read.
 void mqtt_log_options();
 
