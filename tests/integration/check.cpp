@@ -158,6 +158,13 @@ TEST(Check, ReportsEachPitfallWithItsExitStatus) {
        },
        1,
        {"error: cannot read"}},
+      {"scan out of range",
+       kAccess,
+       good_setup().insert(good_setup().rfind('}'), R"(,"scan":"3601")"),
+       nullptr,
+       0,
+       {"Config: unknown value \"3601\" of \"scan\", using the interval",
+        "scan: not used, a publish cycle every 5 s (interval)"}},
       {"bad command line", kAccess, good_setup(), nullptr, 2, {"Usage:"}, {"--check", "-x"}},
       {"help", kAccess, good_setup(), nullptr, 0, {"Usage:"}, {"-h"}},
   };
