@@ -42,28 +42,15 @@ constexpr long kAckTimeoutS = 3;  // the figure shown in the log line
 // discovery, command echoes), and their callbacks must not pass for this publication's.
 int awaited_mid[2] = {0, 0};
 
-// Real id last found for each position of the publish table, -1 when none was. Used only after
-// checking that the entry still holds the sensor's DB id, so a moved entry is searched again.
-int32_t remembered_real_id[kTableSize];
+// The entries of the table by DB id, taken anew at the start of every cycle.
+sensor_index entries;
 
 // Until the first full configuration read, no value has been published.
 struct OldValuesInit {
   OldValuesInit() {
     for (double& v : mqtt_old_sensordata) v = SENSOR_NO_VALUE;
-    for (int32_t& r : remembered_real_id) r = -1;
   }
 } old_values_init;
-
-// find_sensor_real_id for position i of the publish table, without scanning the table when the
-// entry found last time still holds db_id. A sensor is normally found at the same entry cycle
-// after cycle; the scan of up to 512 entries for each of them was most of an idle cycle's cost.
-int32_t real_id_of(int32_t i, int32_t db_id) {
-  const int32_t last = remembered_real_id[i];
-  if (last >= 0 && shm_sensor != nullptr &&
-      static_cast<volatile const sensor_record*>(shm_sensor)[last].db_id == db_id)
-    return last;
-  return remembered_real_id[i] = find_sensor_real_id(db_id);
-}
 
 bool publication_acknowledged(struct mosquitto*) {
   return mqtt_publish_flag != 0;
@@ -144,11 +131,14 @@ int32_t mqtt_publish_cycle() {
     return 0;
   }
   int32_t published = 0;
+  // One pass over the table instead of a search of it for each sensor: those searches were most
+  // of what a cycle of unchanged sensors cost.
+  sensor_index_build(&entries);
   for (int32_t i = 0; i < mqtt_publish_sensor_dbids && i < kTableSize; ++i) {
     const int32_t db_id = mqtt_publish_sensor_dbid[i];
     const long d = static_cast<long>(db_id);
 
-    const int32_t real_id = real_id_of(i, db_id);
+    const int32_t real_id = sensor_index_find(entries, db_id);
     if (real_id < 0) {
       log_appendf(kLogDebug, "Konnte keine Real_ID fuer Sensor mit DB_ID %ld finden !", d);
       continue;

@@ -18,12 +18,11 @@ extern double mqtt_old_sensordata[kSensorCount];
 extern volatile int32_t mqtt_publish_flag;
 
 // Visits every configured sensor, publishes the changed ones and returns how many publications
-// were acknowledged (0 when none is configured). A sensor's entry is looked for where it was found
-// last (checked to still hold its DB id), else with find_sensor_real_id; a DB id held by two
-// entries keeps the one found until it no longer holds that id. Each entry is read once per visit
-// (sensor_record_read); the decision and the payload come from that one copy. An unacknowledged
-// publication logs its failure, shows "resetting connection" and runs the full configuration read;
-// the cycle then goes on.
+// were acknowledged (0 when none is configured). Sensors are looked up through an index of the
+// table taken at the start of the cycle (sensor_index_find), checked against the table as it is.
+// Each entry is read once per visit (sensor_record_read); the decision and the payload come from
+// that one copy. An unacknowledged publication logs its failure, shows "resetting connection" and
+// runs the full configuration read; the cycle then goes on.
 int32_t mqtt_publish_cycle();
 
 // Publishes one value of sensor db_id (entry real_id) on "<user>/<db_id>" and "<user>/<name>" and
