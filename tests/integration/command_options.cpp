@@ -43,6 +43,7 @@ TEST(CommandOptions, NoneLostNoneMisreadEachConfirmed) {
   size_t mark = s.log().mark();
   ASSERT_TRUE(c.reload() && s.log().wait_for("mqtt_close() done", test_support::kReadWait, mark));
   for (const char* v : {"1", "2", "3"}) ASSERT_TRUE(s.publish(kAction, v, false, 1));
+  ASSERT_TRUE(s.broker().wait_saved());
   ASSERT_EQ(kill(s.broker().pid(), SIGKILL), 0);
   ASSERT_TRUE(s.broker().restart()) << s.broker().log();
   for (const char* v : {"4", "5"}) ASSERT_TRUE(s.publish(kAction, v, false, 1));
@@ -50,7 +51,7 @@ TEST(CommandOptions, NoneLostNoneMisreadEachConfirmed) {
   std::string order;
   for (const auto& l : s.log().find("gesetzt auf ", mark))
     order += l.text.substr(l.text.size() - 4, 1);
-  EXPECT_EQ(order, "12345");
+  EXPECT_EQ(order, "12345") << s.diagnostics();
 
   // A reload without the actor unsubscribes it, so the broker stops keeping commands for it.
   cfg.sub.clear();

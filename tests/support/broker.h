@@ -38,6 +38,7 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bridge/config.h"
@@ -144,6 +145,22 @@ class Broker {
   const std::string& dir() const { return dir_; }
   // The broker's own log so far (for failure messages).
   std::string log() const { return read_file(dir_ + "/mosquitto.log"); }
+
+  // With persistence: waits until the broker has saved its database after the last PUBACK it
+  // sent. mosquitto acknowledges a message before it saves it, and logs "Saving" before it writes
+  // (to mosquitto.db.new, then renamed), so a broker killed in between loses a message it
+  // acknowledged; the write of a test's few messages is done well within the 100 ms allowed.
+  bool wait_saved(std::chrono::milliseconds limit = std::chrono::seconds(5)) const {
+    const bool logged = wait_until(
+        [&] {
+          const std::string l = log();
+          const size_t saved = l.rfind("Saving in-memory database");
+          return saved != std::string::npos && saved > l.rfind("Sending PUBACK");
+        },
+        limit);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    return logged && access((dir_ + "/mosquitto.db.new").c_str(), F_OK) != 0;
+  }
 
   // Client options for the plain listener with the broker's user.
   ClientOptions client() const {
