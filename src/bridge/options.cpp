@@ -25,6 +25,7 @@ int32_t mqtt_heartbeat = 0;
 int32_t mqtt_diagnostics = 0;
 int32_t mqtt_utf8 = 0;
 int32_t mqtt_classes = 0;
+int32_t mqtt_scan = 0;
 
 namespace {
 
@@ -135,7 +136,25 @@ void read_health_options(const char* setup) {
   mqtt_classes = read_switch(setup, "classes", &health_found);
 }
 
+// "scan": the seconds, or the default 0 with a level-1 line for a value that is not 1..3600.
+void read_scan(const char* setup) {
+  mqtt_scan = 0;
+  if (json_read_key(setup, "scan", value, sizeof value) == -1) return;
+  mqtt_scan = mqtt_scan_seconds(value);
+  if (mqtt_scan == 0) log_unknown_value("scan", "the interval");
+}
+
 }  // namespace
+
+int32_t mqtt_scan_seconds(const char* text) {
+  int32_t seconds = 0;
+  for (const char* c = text; *c != '\0'; ++c) {
+    if (*c < '0' || *c > '9') return 0;
+    seconds = seconds * 10 + (*c - '0');
+    if (seconds > kScanMaxS) return 0;
+  }
+  return seconds;
+}
 
 void mqtt_access_options(const char* access) {
   options_found = 0;
@@ -167,6 +186,7 @@ void mqtt_setup_options(const char* setup) {
   mqtt_availability = read_switch(setup, "availability");
   read_command_options(setup);
   read_health_options(setup);
+  read_scan(setup);
   // Not counted among the broker options: a missing key (or one without a proper value) leaves
   // discovery off.
   if (json_read_key(setup, "discovery", mqtt_discovery, sizeof mqtt_discovery) < 0)
@@ -194,6 +214,8 @@ void mqtt_log_options() {
                 static_cast<long>(mqtt_heartbeat), mqtt_diagnostics != 0 ? "on" : "off",
                 mqtt_utf8 != 0 ? "on" : "off", mqtt_classes != 0 ? "on" : "off");
   }
+  if (mqtt_scan > 0)
+    log_appendf(kLogEssential, "Scan: a publish cycle every %ld s", static_cast<long>(mqtt_scan));
   if (options_found == 0) return;
   // clang-format off
     log_appendf(kLogEssential, "Broker options: protocol %s, TLS: %s, cafile:\"%s\", certfile:\"%s\", keyfile:\"%s\", availability: %s",

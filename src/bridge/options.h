@@ -45,6 +45,12 @@ extern int32_t mqtt_utf8;         // "utf8" "on": 1 = the payload's call and uni
 extern int32_t mqtt_classes;      // "classes" "on": 1 = announcements carry classes and origin
                                   // and are repeated when Home Assistant comes online
 
+// brokerSetup.json, the publish cycle's period; used by the main loop and mqtt_publish.
+constexpr int32_t kScanMaxS = 3600;
+extern int32_t mqtt_scan;  // "scan" "1".."3600": a publish cycle every that many seconds, each
+                           // publication waiting only until it is acknowledged; 0 (default) = a
+                           // cycle per interval, publications paced by 100 ms polls
+
 // The options of brokerAccess.json in `access` ("protocol", "cafile", "certfile", "keyfile",
 // "tls") and of brokerSetup.json in `setup` ("availability", "discovery", the command options).
 // Absent keys give the defaults (MQTT 3.1, no files, TLS by port only, availability and discovery
@@ -53,10 +59,15 @@ extern int32_t mqtt_classes;      // "classes" "on": 1 = announcements carry cla
 void mqtt_access_options(const char* access);
 void mqtt_setup_options(const char* setup);
 
-// The level-1 lines that show the command options ("Command options: ...") and the broker options
-// ("Broker options: ...") and the Home Assistant options ("Home Assistant options: ..."), each
-// written only when the files hold at least one of its keys (discovery does not count), so a
-// configuration without them logs what it always did.
+// The seconds of a "scan" value: whole seconds 1..kScanMaxS written as plain digits; 0 for any
+// other text.
+int32_t mqtt_scan_seconds(const char* text);
+
+// The level-1 lines that show the command options ("Command options: ..."), the Home Assistant
+// options ("Home Assistant options: ...") and the broker options ("Broker options: ..."), each
+// written only when the files hold at least one of its keys (discovery does not count), and
+// "Scan: a publish cycle every %ld s" when "scan" is set, so a configuration without them logs
+// what it always did.
 // REQUIRES: mqtt_port read.
 void mqtt_log_options();
 

@@ -11,6 +11,7 @@
 
 #include "bridge/config.h"
 #include "bridge/json_text.h"
+#include "bridge/options.h"
 #include "bridge/session.h"
 #include "log/log.h"
 #include "shm/demonstatus.h"
@@ -37,6 +38,14 @@ constexpr int kAckPolls = 31;  // 31 polls of 100 ms: 3.1 s
 constexpr int kAckPollMs = 100;
 constexpr long kAckTimeoutS = 3;  // the figure shown in the log line
 
+// Message ids of the two messages of the publication in progress (libmosquitto never gives 0).
+// Only their callbacks acknowledge it: the session also publishes other messages (availability,
+// discovery, command echoes), and their callbacks must not pass for this publication's.
+int awaited_mid[2] = {0, 0};
+
+// The entries of the table by DB id, taken anew at the start of every cycle.
+sensor_index entries;
+
 // Until the first full configuration read, no value has been published.
 struct OldValuesInit {
   OldValuesInit() {
@@ -58,6 +67,28 @@ time_t monotonic_seconds() {
 bool heartbeat_due(int32_t real_id) {
   return mqtt_heartbeat > 0 && mqtt_old_sensordata[real_id] > SENSOR_NO_VALUE &&
          monotonic_seconds() - last_sent[real_id] >= mqtt_heartbeat;
+}
+
+bool publication_acknowledged(struct mosquitto*) {
+  return mqtt_publish_flag != 0;
+}
+
+// Waits for the acknowledgement of the publication just sent. Without "scan": 31 polls, each
+// servicing the session for its whole 100 ms, so the pacing on the wire stays one publication per
+// 100 ms at least. With "scan": only until the acknowledgement comes (at most the same 3.1 s),
+// then whatever else already waits on the socket (commands) is handled, so that a burst goes out
+// back to back and commands are still taken between its publications.
+bool wait_acknowledged() {
+  if (mqtt_scan > 0) {
+    mqtt_service_until(mqtt_mosq, kAckPolls * kAckPollMs, publication_acknowledged);
+    mqtt_session_drain();
+    return mqtt_publish_flag != 0;
+  }
+  for (int poll = 0; poll < kAckPolls; ++poll) {
+    mqtt_session_service_for(kAckPollMs);
+    if (mqtt_publish_flag != 0) return true;
+  }
+  return false;
 }
 
 // Local time as "hh:mm:ss dd.mm.yyyy".
@@ -91,18 +122,16 @@ int32_t publish_entry(int32_t db_id, const sensor_record& entry, double value, c
               payload, kAckTimeoutS);
 
   mqtt_publish_flag = 0;
+  awaited_mid[0] = awaited_mid[1] = 0;
   const int len = static_cast<int>(strlen(payload));
-  mosquitto_publish(mqtt_mosq, nullptr, topic_id, len, payload, 0, true);
-  mosquitto_publish(mqtt_mosq, nullptr, topic_name, len, payload, 0, true);
+  // libmosquitto stores the id before it sends, so a callback from inside the call finds it.
+  mosquitto_publish(mqtt_mosq, &awaited_mid[0], topic_id, len, payload, 0, true);
+  mosquitto_publish(mqtt_mosq, &awaited_mid[1], topic_name, len, payload, 0, true);
 
-  for (int poll = 0; poll < kAckPolls; ++poll) {
-    mqtt_session_service_for(kAckPollMs);
-    const int32_t flag = mqtt_publish_flag;
-    if (flag != 0) {
-      log_appendf(kLogDebug, "mqtt_publish: Rueckmeldung vom Callback: %ld",
-                  static_cast<long>(flag));
-      return 0;
-    }
+  if (wait_acknowledged()) {
+    log_appendf(kLogDebug, "mqtt_publish: Rueckmeldung vom Callback: %ld",
+                static_cast<long>(mqtt_publish_flag));
+    return 0;
   }
   log_append(kLogInfo, "mqtt_publish: Timeout reached, data not published");
   return -1;
@@ -119,11 +148,14 @@ int32_t mqtt_publish_cycle() {
     return 0;
   }
   int32_t published = 0;
+  // One pass over the table instead of a search of it for each sensor: those searches were most
+  // of what a cycle of unchanged sensors cost.
+  sensor_index_build(&entries);
   for (int32_t i = 0; i < mqtt_publish_sensor_dbids && i < kTableSize; ++i) {
     const int32_t db_id = mqtt_publish_sensor_dbid[i];
     const long d = static_cast<long>(db_id);
 
-    const int32_t real_id = find_sensor_real_id(db_id);
+    const int32_t real_id = sensor_index_find(entries, db_id);
     if (real_id < 0) {
       log_appendf(kLogDebug, "Konnte keine Real_ID fuer Sensor mit DB_ID %ld finden !", d);
       continue;
@@ -199,10 +231,11 @@ void mqtt_payload(const sensor_record& entry, double value, const char* name, ch
       call, value, type_word, unit, stamp);
 }
 
-// libmosquitto's report that a message left: acknowledges the publication in progress.
+// libmosquitto's report that a message left: acknowledges the publication in progress when the
+// message is one of its two.
 void publish_callback(struct mosquitto*, void*, int mid) {
   char line[64];
   snprintf(line, sizeof line, "publish_callback: Published (mid: %d)", mid);
-  mqtt_publish_flag = 1;
+  if (mid != 0 && (mid == awaited_mid[0] || mid == awaited_mid[1])) mqtt_publish_flag = 1;
   log_append(kLogDebug, line);
 }

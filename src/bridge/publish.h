@@ -21,16 +21,20 @@ extern volatile int32_t mqtt_publish_flag;
 extern uint32_t mqtt_publish_failures;
 
 // Visits every configured sensor, publishes the changed ones and returns how many publications
-// were acknowledged (0 when none is configured). Each entry is read once per visit
-// (sensor_record_read); the decision and the payload come from that one copy. An unacknowledged
-// publication logs its failure, shows "resetting connection" and runs the full configuration read;
-// the cycle then goes on. With "heartbeat", a valid value that was last published at least
-// mqtt_heartbeat seconds ago is published again although unchanged.
+// were acknowledged (0 when none is configured). Sensors are looked up through an index of the
+// table taken at the start of the cycle (sensor_index_find), checked against the table as it is.
+// Each entry is read once per visit (sensor_record_read); the decision and the payload come from
+// that one copy. An unacknowledged publication logs its failure, shows "resetting connection" and
+// runs the full configuration read; the cycle then goes on. With "heartbeat", a valid value that
+// was last published at least mqtt_heartbeat seconds ago is published again although unchanged.
 int32_t mqtt_publish_cycle();
 
 // Publishes one value of sensor db_id (entry real_id) on "<user>/<db_id>" and "<user>/<name>" and
 // waits up to 31 polls of 100 ms for the acknowledgement, servicing the session during each poll
-// (mqtt_session_service_for). Returns 0 when acknowledged, -1 on timeout. Type and unit come from
+// (mqtt_session_service_for); with "scan" (mqtt_scan) it waits only until the acknowledgement
+// comes, at most 3.1 s, servicing the session meanwhile (mqtt_service_until), and then handles
+// what already waits on the socket (mqtt_session_drain). Returns 0 when acknowledged, -1 on
+// timeout or, with "scan", at once when the session fails. Type and unit come from
 // one sensor_record_read of the entry; a real_id outside the attached table (or an entry that
 // never held still) gives type "sensor" and an empty unit.
 int32_t mqtt_publish(int32_t db_id, int32_t real_id, double value, const char* name);
@@ -45,4 +49,6 @@ constexpr size_t kPayloadSize = 1024;
 void mqtt_payload(const sensor_record& entry, double value, const char* name, char* out,
                   size_t cap);
 
+// Acknowledges the publication in progress (mqtt_publish_flag = 1) when `mid` is one of its two
+// messages; a callback of any other message only leaves its log line.
 void publish_callback(struct mosquitto* mosq, void* userdata, int mid);

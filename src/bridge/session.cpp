@@ -318,6 +318,15 @@ int mqtt_session_service() {
   return rc;
 }
 
+int mqtt_session_drain() {
+  int rc = MOSQ_ERR_SUCCESS;
+  for (int handled = 0; rc == MOSQ_ERR_SUCCESS && handled < kServiceMaxDrain && data_waiting();
+       ++handled)
+    rc = mosquitto_loop(mqtt_mosq, 0, kServiceMaxPackets);
+  if (rc != MOSQ_ERR_SUCCESS) mqtt_session_lost = 1;
+  return rc;
+}
+
 // Waits in mosquitto_loop until the deadline, one call per packet handled; a failed session is
 // not serviced again (its calls would return at once), the rest of the time is slept instead.
 void mqtt_session_service_for(int milliseconds) {

@@ -107,6 +107,11 @@ constexpr int kServiceMaxDrain = 100;
 // and sets mqtt_session_lost then. Returns libmosquitto's last result.
 int mqtt_session_service();
 
+// Use between publications sent back to back: handles the packets already waiting on the
+// socket, up to kServiceMaxDrain, without waiting for more (nothing when none waits). Sets
+// mqtt_session_lost at a result other than success and returns libmosquitto's last result.
+int mqtt_session_drain();
+
 // Use when the daemon must wait a fixed time without going deaf (the polls of a publication's
 // acknowledgement, the pause after a publish cycle): services the session for exactly
 // `milliseconds` (monotonic clock), every packet handled as it arrives. After a result other than

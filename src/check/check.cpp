@@ -245,6 +245,13 @@ void check_setup() {
   }
   if (mqtt_discovery[0] != '\0') printf("discovery: on, prefix %s\n", mqtt_discovery);
   check_health();
+  // The effective period, shown only when the file has the key (a bad value keeps the interval).
+  char scan[kSettingSize];
+  if (mqtt_scan > 0)
+    printf("scan: a publish cycle every %ld s\n", static_cast<long>(mqtt_scan));
+  else if (json_read_key(text, "scan", scan, sizeof scan) != -1)
+    printf("scan: not used, a publish cycle every %ld s (interval)\n",
+           static_cast<long>(mqtt_interval));
 }
 
 // The command options, once the actors are known. Whether the broker keeps a persistent session

@@ -15,6 +15,7 @@
 #include "bridge/config.h"
 #include "bridge/diagnostics.h"
 #include "bridge/discovery.h"
+#include "bridge/options.h"
 #include "bridge/publish.h"
 #include "bridge/session.h"
 #include "check/check.h"
@@ -40,6 +41,43 @@ constexpr int kPauseAfterCycleMs = 1000;
 int32_t interval_ticks() {
   int64_t ticks = static_cast<int64_t>(mqtt_interval) * kTicksPerSecond;
   return ticks > INT32_MAX ? INT32_MAX : static_cast<int32_t>(ticks);
+}
+
+// The wait for the next publish cycle, set before every cycle (and at start-up), so a reload's
+// new settings take effect from the next cycle on. Without "scan" it counts session-loop calls:
+// interval x 10 of them, each up to 100 ms, shorter when traffic arrives. With "scan" it is a
+// time on the monotonic clock, mqtt_scan seconds after the start of the last cycle, and each pass
+// services the session for 100 ms (the rest at the end), so the period holds whatever traffic
+// comes and a daemon without a connection does not spin.
+struct countdown {
+  int32_t ticks = 0;
+  int64_t due_ms = 0;  // with "scan"; 0: counting ticks
+};
+
+int64_t monotonic_ms() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+void countdown_set(countdown* c) {
+  c->ticks = interval_ticks();
+  c->due_ms = mqtt_scan > 0 ? monotonic_ms() + static_cast<int64_t>(mqtt_scan) * 1000 : 0;
+}
+
+// One counting-down pass: services the session and returns the tenths of a second still to
+// wait (0 or more), or -1 when the publish cycle is due.
+int32_t countdown_pass(countdown* c) {
+  if (c->due_ms == 0) {
+    --c->ticks;
+    mqtt_session_service();
+    return c->ticks >= 0 ? c->ticks : -1;
+  }
+  constexpr int64_t kPassMs = 1000 / kTicksPerSecond;
+  const int64_t left = c->due_ms - monotonic_ms();
+  mqtt_session_service_for(static_cast<int>(left < 1 ? 1 : left > kPassMs ? kPassMs : left));
+  const int64_t rest = c->due_ms - monotonic_ms();
+  return rest > 0 ? static_cast<int32_t>(rest / kPassMs) : -1;
 }
 
 // Waits, one second at a time, until the controller has released its start-up lock. Only the
@@ -117,11 +155,13 @@ void publish_pass(int32_t counter) {
   else
     snprintf(text, sizeof text, "No sensors published");
   demonstatus_text(text);
-  mqtt_session_service_for(kPauseAfterCycleMs);
+  // With "scan" the countdown's passes service the session from here on.
+  if (mqtt_scan == 0) mqtt_session_service_for(kPauseAfterCycleMs);
 }
 
 [[noreturn]] void main_loop() {
-  int32_t countdown = interval_ticks();
+  countdown wait;
+  countdown_set(&wait);
   demonstatus_text("running");
   int32_t counter = 0;
   for (;;) {
@@ -129,7 +169,7 @@ void publish_pass(int32_t counter) {
     if (stale == nullptr) stale = stale_segment_due();
     if (stale != nullptr) {
       reattach_segments(stale);
-      countdown = interval_ticks();
+      countdown_set(&wait);
       demonstatus_text("running");
       continue;
     }
@@ -151,18 +191,16 @@ void publish_pass(int32_t counter) {
       continue;
     }
 
-    --countdown;
-    mqtt_session_service();
+    const int32_t tenths = countdown_pass(&wait);
     mqtt_discovery_repeat();
-    if (countdown >= 0) {
+    if (tenths >= 0) {
       demonstatus_state(counter, kStateMainLoop, "main loop");
       char text[kStatusTextSize];
-      snprintf(text, sizeof text, "waiting %1.1f s",
-               countdown / static_cast<double>(kTicksPerSecond));
+      snprintf(text, sizeof text, "waiting %1.1f s", tenths / static_cast<double>(kTicksPerSecond));
       demonstatus_text(text);
       continue;
     }
-    countdown = interval_ticks();
+    countdown_set(&wait);
     publish_pass(counter);
   }
 }

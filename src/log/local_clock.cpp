@@ -27,9 +27,13 @@ long offset_at(time_t when) {
 
 }  // namespace
 
+bool local_clock_current(time_t now) {
+  return now >= span.from && now < span.change;
+}
+
 // Daily steps find the day of the next change, halving finds its second.
 void local_clock_refresh(time_t now) {
-  if (now >= span.from && now < span.change) return;
+  if (local_clock_current(now)) return;
   long offset = offset_at(now);
   // A 32-bit time_t ends in 2038: the horizon stops there.
   constexpr time_t kLast = std::numeric_limits<time_t>::max();

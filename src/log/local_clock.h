@@ -25,5 +25,8 @@ struct local_stamp {
 // the caught signals, so that a handler never reads a half-written span.
 void local_clock_refresh(time_t now);
 
+// True when `now` lies inside the span, so that local_clock_refresh would do nothing.
+bool local_clock_current(time_t now);
+
 // The local time of `now` from the span (UTC before the first refresh). Safe in a signal handler.
 local_stamp local_clock_stamp(time_t now);

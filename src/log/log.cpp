@@ -291,8 +291,25 @@ void log_init_stdout() {
   log_init_state = kLogStateStdout;
 }
 
-// Formats into a fixed buffer first; the cut text is recorded like any other.
+// True when log_append would record `level` nowhere: ready, not the console, no echo, and above
+// the file's threshold (in syslog mode above both of its thresholds). Exactly log_write's rules.
+bool recorded_nowhere(int level) {
+  const int8_t signed_level = static_cast<int8_t>(static_cast<uint8_t>(level));
+  if (log_init_state != kLogStateReady || signed_level == kLogConsole || log_level >= kLogEcho)
+    return false;
+  if (signed_level <= log_level) return false;
+  return log_syslog_enabled != 1 || signed_level > log_syslog_logleveloverride;
+}
+
+// Formats into a fixed buffer first; the cut text is recorded like any other. A line recorded
+// nowhere is neither formatted nor handed on (formatting two doubles, and blocking the signals
+// twice, per unchanged sensor was most of what a publish cycle cost below the debug level); only
+// the local clock is refreshed when log_append would have refreshed it.
 void log_appendf(int level, const char* format, ...) {
+  if (recorded_nowhere(level)) {
+    if (!local_clock_current(time(nullptr))) log_append(level, "");
+    return;
+  }
   char text[kAppendfSize];
   va_list args;
   va_start(args, format);

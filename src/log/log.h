@@ -106,7 +106,8 @@ using log_syslog_sender = void (*)(const char* ident, const char* line);
 extern log_syslog_sender log_syslog_send;
 
 // printf-style log_append: the text is formatted into a 1024-byte buffer (longer texts are cut).
-// Not safe in a signal handler.
+// A line that no sink would take (its level above every threshold, no echo) is not formatted and
+// costs no system call but time(). Not safe in a signal handler.
 void log_appendf(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 // localtime_r of `when` into *out (zeroed on failure) with the caught signals blocked. Not safe in

@@ -22,6 +22,42 @@ int32_t find_sensor_real_id(int32_t db_id) {
 
 namespace {
 
+constexpr uint32_t kIndexMask = (1u << sensor_index::kSlotBits) - 1;
+
+// The slot of db_id in an index, or the free slot where it belongs: a multiplicative hash, then
+// the next slots in turn. There is always a free slot, as at most half of them are used.
+uint32_t index_slot(const sensor_index& index, int32_t db_id) {
+  uint32_t slot = (static_cast<uint32_t>(db_id) * 2654435761u) >> (32 - sensor_index::kSlotBits);
+  while (index.real_id[slot] >= 0 && index.db_id[slot] != db_id) slot = (slot + 1) & kIndexMask;
+  return slot;
+}
+
+}  // namespace
+
+// In index order, so that the first entry of a DB id held twice is the one kept.
+void sensor_index_build(sensor_index* index) {
+  for (int16_t& r : index->real_id) r = -1;
+  if (shm_sensor == nullptr) return;
+  volatile const sensor_record* table = shm_sensor;
+  for (int32_t i = 0; i < kSensorCount; ++i) {
+    const int32_t db_id = table[i].db_id;
+    const uint32_t slot = index_slot(*index, db_id);
+    if (index->real_id[slot] >= 0) continue;
+    index->db_id[slot] = db_id;
+    index->real_id[slot] = static_cast<int16_t>(i);
+  }
+}
+
+int32_t sensor_index_find(const sensor_index& index, int32_t db_id) {
+  const int32_t real_id = index.real_id[index_slot(index, db_id)];
+  if (real_id >= 0 && shm_sensor != nullptr &&
+      static_cast<volatile const sensor_record*>(shm_sensor)[real_id].db_id == db_id)
+    return real_id;
+  return find_sensor_real_id(db_id);
+}
+
+namespace {
+
 // The fields the bridge reads, one volatile load each; *out starts from zero, so two copies of the
 // same state compare equal byte for byte.
 void copy_read_fields(const volatile sensor_record& entry, sensor_record* out) {

@@ -57,6 +57,26 @@ constexpr size_t kUnitChars = sizeof(sensor_record::unit) - 1;
 // when shm_sensor is not attached).
 int32_t find_sensor_real_id(int32_t db_id);
 
+// Which entry first holds each DB id, taken in one pass over the table, so that a publish cycle
+// finds its sensors without a search of the table for each of them. Capacity: every entry of the
+// table (at most kSensorCount different DB ids) with half the slots free.
+struct sensor_index {
+  static constexpr int kSlotBits = 10;
+  int32_t db_id[1 << kSlotBits];
+  int16_t real_id[1 << kSlotBits];  // -1: free slot
+};
+static_assert((1 << sensor_index::kSlotBits) >= 2 * kSensorCount);
+
+// Fills *index from the table as it is now, reading every entry's db_id once; leaves it empty when
+// shm_sensor is not attached.
+void sensor_index_build(sensor_index* index);
+
+// find_sensor_real_id of db_id through `index`: the entry that first held db_id when the index was
+// built, if it still holds it, else (also for a DB id the index does not know) the search of the
+// table as it is now. The same result as find_sensor_real_id except when an entry below the one
+// found took the DB id after the index was built.
+int32_t sensor_index_find(const sensor_index& index, int32_t db_id);
+
 // Copies the fields of entry real_id that the bridge reads (db_id, type, value1.value,
 // value2.value, unit, error_code) into *out, through volatile loads; every other field of *out is
 // zero. The controller writes entries without a lock, so one copy can catch a write half done

@@ -167,6 +167,13 @@ TEST(Check, ReportsEachPitfallWithItsExitStatus) {
        {"Config: \"heartbeat\" \"3\" is no number of seconds of at least the interval (5)",
         "diagnostics: on, topic dev-1/diagnostics", "utf8: on",
         "warning: \"classes\" without \"discovery\""}},
+      {"scan out of range",
+       kAccess,
+       good_setup().insert(good_setup().rfind('}'), R"(,"scan":"3601")"),
+       nullptr,
+       0,
+       {"Config: unknown value \"3601\" of \"scan\", using the interval",
+        "scan: not used, a publish cycle every 5 s (interval)"}},
       {"bad command line", kAccess, good_setup(), nullptr, 2, {"Usage:"}, {"--check", "-x"}},
       {"help", kAccess, good_setup(), nullptr, 0, {"Usage:"}, {"-h"}},
   };

@@ -1,12 +1,15 @@
 // Publishing through a real broker: payloads and topics of the three entry types, entries that
 // must not go out, the threshold, and the result in the status entry. One daemon run covers three
-// publish cycles.
+// publish cycles. With "scan": a change on the broker within about a second, a burst back to back.
+#include <sys/shm.h>
+
 #include <ctime>
 #include <map>
 #include <thread>
 
 #include <gtest/gtest.h>
 
+#include "shm/shm.h"
 #include "support/controller.h"
 
 namespace {
@@ -206,6 +209,54 @@ TEST(Publish, PayloadsTopicsThresholdAndSkippedEntries) {
   EXPECT_TRUE(test_support::received_on(*live, topic("nodata")).empty());
   EXPECT_TRUE(test_support::received_on(*live, topic("ghost")).empty());
   EXPECT_TRUE(d.running());
+}
+
+// 150 sensors, "scan":"1": one change arrives within about a second of its write, and a change
+// of all of them (300 publications, 15 s at the 100 ms pacing) arrives in well under a second.
+TEST(Publish, ScanPublishesAChangeWithinASecondAndABurstBackToBack) {
+  Scenario s;
+  test_support::ToolController& c = s.controller();
+  test_support::BridgeConfig cfg = s.config();
+  for (int32_t id = 1001; id <= 1150; ++id) cfg.name(id, "s" + std::to_string(id)).publish(id);
+  std::string setup = cfg.setup_json();
+  ASSERT_TRUE(c.write_broker_access(cfg.access_json()) &&
+              c.write_broker_setup(setup.insert(setup.rfind('}'), R"(,"scan":"1")")) &&
+              c.ctl_ok({"populate", "150"}));
+  void* at = shmat(shmget(kKeySensordata + c.key_offset(), kSizeSensordata, 0), nullptr, 0);
+  ASSERT_NE(at, reinterpret_cast<void*>(-1));
+  sensor_record* table = static_cast<sensor_record*>(at);  // populated at real ids 0..149
+  auto live = s.subscribe(kUser + "/+");
+  s.start_daemon();
+  ASSERT_TRUE(status_is(c, "OK: 150 sensors published", test_support::kStartupWait))
+      << s.diagnostics();
+
+  // Writes `text` into the first n sensors: seconds to the first of their 2 n publications, and
+  // from the first to the last.
+  auto change = [&](int32_t n, const std::string& text) {
+    for (sensor_record* e = table; e < table + n; ++e)
+      value_block_write(e->type == kEntrySensor ? &e->value1 : &e->value2, std::stod(text), 0);
+    const auto start = std::chrono::steady_clock::now();
+    auto first = start;
+    const std::string part = "\"value\":\"" + text + "\"";
+    test_support::wait_until(
+        [&] {
+          const int got = live->count(part);
+          if (got > 0 && first == start) first = std::chrono::steady_clock::now();
+          return got >= 2 * n;
+        },
+        10s, 2ms);
+    EXPECT_EQ(live->count(part), 2 * n) << part;
+    const std::chrono::duration<double> wait = first - start,
+                                        burst = std::chrono::steady_clock::now() - first;
+    return std::pair{wait.count(), burst.count()};
+  };
+  EXPECT_LT(change(1, "777.25").first, 1.3) << s.diagnostics();
+  // Right after a cycle, so that all of them change before the next one reads them.
+  ASSERT_TRUE(status_is(c, "OK: 0 sensors published", 3s)) << s.diagnostics();
+  const auto [wait, burst] = change(150, "888.50");
+  EXPECT_LT(wait, 1.3);
+  EXPECT_LT(burst, 0.5) << s.diagnostics();
+  shmdt(at);
 }
 
 }  // namespace

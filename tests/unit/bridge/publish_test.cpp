@@ -138,6 +138,20 @@ TEST(Publish, CycleAgainstBroker) {
   EXPECT_TRUE(received(late, "user/17", 1, payload_pattern("temp", "20\\.10", "sensor", "C")))
       << late.output();
   EXPECT_TRUE(received(late, "user/temp", 1, payload_pattern("temp", "20\\.10", "sensor", "C")));
+
+  // The entry that held sensor 17 now holds another sensor: 17 is found at its new place, then
+  // at a lower entry that holds it as well, and not at all once it is gone.
+  set_entry(0, 30, 1, 99.0, "C");
+  set_entry(9, 17, 1, 33.0, "C");
+  EXPECT_EQ(mqtt_publish_cycle(), 1);
+  EXPECT_EQ(mqtt_old_sensordata[9], 33.0);
+  set_entry(8, 17, 1, 44.0, "C");
+  EXPECT_EQ(mqtt_publish_cycle(), 1);
+  EXPECT_EQ(mqtt_old_sensordata[8], 44.0);
+  set_entry(8, 32, 1, 33.0, "C");
+  set_entry(9, 31, 1, 33.0, "C");
+  EXPECT_EQ(mqtt_publish_cycle(), 0);
+  EXPECT_TRUE(log.has(4, "Konnte keine Real_ID fuer Sensor mit DB_ID 17 finden !"));
   mqtt_close();
 }
 
