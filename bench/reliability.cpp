@@ -567,10 +567,14 @@ struct Inbox {
   }
 };
 
-// Echo and sustained rate against a daemon with "command_qos":"1" and "command_state":"on".
-bool run_echo_and_rate(Table& table) {
-  const char* echo_name = "command -> state echo on the broker, p99";
-  const char* rtt_name = "  broker round trip, own publication, p99";
+// Echo and sustained rate against a daemon with "command_qos":"1" and "command_state":"on". With
+// `nodelay` the broker runs with set_tcp_nodelay (mosquitto's default is off: a packet it forwards
+// a moment after another one to the same client waits for that client's delayed ACK), and only
+// the echo is measured.
+bool run_echo_and_rate(Table& table, bool nodelay) {
+  const std::string on = nodelay ? ", broker set_tcp_nodelay" : "";
+  const std::string echo_name = "command -> state echo on the broker" + on + ", p99";
+  const std::string rtt_name = "  broker round trip, own publication" + on + ", p99";
   const char* rate_name = "sustained commands/s at QoS 1, log level 3";
   bool echo_done = false;
   auto failed = [&](const std::string& why, const std::string& diagnostics = {}) {
@@ -579,10 +583,13 @@ bool run_echo_and_rate(Table& table) {
       table.add({echo_name, std::nullopt, "ms", "<= 2 x round trip", std::nullopt, why});
       table.add({rtt_name, std::nullopt, "ms", "", std::nullopt, why});
     }
-    table.add({rate_name, std::nullopt, "/s", ">= 2000 /s", kRateBudget, why, false, true});
+    if (!nodelay)
+      table.add({rate_name, std::nullopt, "/s", ">= 2000 /s", kRateBudget, why, false, true});
     return false;
   };
-  test_support::Scenario s;
+  test_support::BrokerOptions broker = test_support::Scenario::broker_options();
+  broker.tcp_nodelay = nodelay;
+  test_support::Scenario s(broker, {});
   if (const char* why = start(s, "3", {{"command_qos", "1"}, {"command_state", "on"}}))
     return failed(why, s.diagnostics());
   ShmView view(s.controller().key_offset());
@@ -633,6 +640,7 @@ bool run_echo_and_rate(Table& table) {
   table.add({rtt_name, rtt, "ms", "", std::nullopt,
              format("median %.2f ms, %zu samples, QoS 1", median(rtt_ms), rtt_ms.size())});
   echo_done = true;
+  if (nodelay) return true;
 
   // The stream, queued at once; the library keeps its in-flight window full.
   if (!pause_ms(500)) return failed("stopped");
@@ -663,7 +671,8 @@ bool run_reliability(const Options&, Table& table) {
   std::vector<Row> qos(plain.size());
   if (!stop_requested) qos = run_configuration("\"command_qos\":\"1\"", {{"command_qos", "1"}});
   add_rows(plain, qos, table);
-  const bool ok = !stop_requested && run_echo_and_rate(table);
+  const bool ok = !stop_requested && run_echo_and_rate(table, false) && !stop_requested &&
+                  run_echo_and_rate(table, true);
   note("reliability: %.0f s", seconds(t0, Clock::now()));
   auto measured = [](const Row& r) { return r.measured; };
   return ok && std::all_of(plain.begin(), plain.end(), measured) &&

@@ -17,7 +17,6 @@
 
 namespace {
 
-constexpr size_t kTimeSize = 32;
 constexpr size_t kJsonErrorSize = json_text_size(kLogLastErrorSize - 1);
 static_assert(kDiagnosticsPayloadSize > kJsonErrorSize + 2 * kTimeSize + 8 * 12 + 320);
 
@@ -38,16 +37,6 @@ long uptime_seconds() {
   return static_cast<long>(monotonic_now().tv_sec - started.tv_sec);
 }
 
-// "hh:mm:ss dd.mm.yyyy" as the payloads show it; "" for 0.
-void time_text(time_t when, char (&out)[kTimeSize]) {
-  out[0] = '\0';
-  if (when == 0) return;
-  struct tm tm_then;
-  log_local_time(when, &tm_then);
-  snprintf(out, sizeof out, "%02d:%02d:%02d %02d.%02d.%04d", tm_then.tm_hour, tm_then.tm_min,
-           tm_then.tm_sec, tm_then.tm_mday, tm_then.tm_mon + 1, tm_then.tm_year + 1900);
-}
-
 }  // namespace
 
 void diagnostics_topic(const char* user, char (&out)[kDiagnosticsTopicSize]) {
@@ -55,8 +44,8 @@ void diagnostics_topic(const char* user, char (&out)[kDiagnosticsTopicSize]) {
 }
 
 void mqtt_diagnostics_payload(char (&out)[kDiagnosticsPayloadSize]) {
-  char when[kTimeSize];
-  time_text(last_publication, when);
+  char when[kTimeSize] = "";
+  if (last_publication != 0) mqtt_time_text(last_publication, when);
   char error_json[kJsonErrorSize];
   json_text(log_last_error, kLogLastErrorSize - 1, true, error_json, sizeof error_json);
   snprintf(out, sizeof out,

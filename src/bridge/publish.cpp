@@ -24,7 +24,6 @@ uint32_t mqtt_publish_failures = 0;
 
 namespace {
 
-constexpr size_t kTimeSize = 32;
 constexpr size_t kEscapedNameSize = json_text_size(kCallNameChars);
 constexpr size_t kEscapedUnitSize = json_text_size(kUnitChars);
 // "<user>/<db id>" and "<user>/<call name>".
@@ -91,14 +90,6 @@ bool wait_acknowledged() {
   return false;
 }
 
-// Local time as "hh:mm:ss dd.mm.yyyy".
-void time_text(char* out, size_t cap) {
-  struct tm tm_now;
-  log_local_time(time(nullptr), &tm_now);
-  snprintf(out, cap, "%02d:%02d:%02d %02d.%02d.%04d", tm_now.tm_hour, tm_now.tm_min, tm_now.tm_sec,
-           tm_now.tm_mday, tm_now.tm_mon + 1, tm_now.tm_year + 1900);
-}
-
 // An entry in error, of a type without a publishable value, or at or below the no-value marker.
 void log_no_valid_value(int32_t db_id, double value, int32_t error_code) {
   log_appendf(kLogDebug,
@@ -138,6 +129,13 @@ int32_t publish_entry(int32_t db_id, const sensor_record& entry, double value, c
 }
 
 }  // namespace
+
+void mqtt_time_text(time_t when, char (&out)[kTimeSize]) {
+  struct tm tm_then;
+  log_local_time(when, &tm_then);
+  snprintf(out, sizeof out, "%02d:%02d:%02d %02d.%02d.%04d", tm_then.tm_hour, tm_then.tm_min,
+           tm_then.tm_sec, tm_then.tm_mday, tm_then.tm_mon + 1, tm_then.tm_year + 1900);
+}
 
 // Walks the publish table (its count read anew before every step, because a failed publication
 // re-reads the configuration in the middle of the cycle) and returns the number of acknowledged
@@ -219,7 +217,7 @@ int32_t mqtt_publish(int32_t db_id, int32_t real_id, double value, const char* n
 void mqtt_payload(const sensor_record& entry, double value, const char* name, char* out,
                   size_t cap) {
   char stamp[kTimeSize];
-  time_text(stamp, sizeof stamp);
+  mqtt_time_text(time(nullptr), stamp);
   char call[kEscapedNameSize];
   char unit[kEscapedUnitSize];
   json_text(name, kCallNameChars, mqtt_utf8 != 0, call, sizeof call);

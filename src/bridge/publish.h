@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 
 #include "bridge/config.h"
 #include "shm/sensor_record.h"
@@ -19,6 +20,10 @@ extern volatile int32_t mqtt_publish_flag;
 // Publications that were not acknowledged since the process started. Written by
 // mqtt_publish_cycle only.
 extern uint32_t mqtt_publish_failures;
+
+// Local time `when` as the payloads show it, "hh:mm:ss dd.mm.yyyy".
+constexpr size_t kTimeSize = 32;
+void mqtt_time_text(time_t when, char (&out)[kTimeSize]);
 
 // Visits every configured sensor, publishes the changed ones and returns how many publications
 // were acknowledged (0 when none is configured). Sensors are looked up through an index of the

@@ -111,6 +111,7 @@ struct BrokerOptions {
   bool persistence = false;               // true: sessions saved to DIR/mosquitto.db on change
   std::vector<std::pair<std::string, std::string>> more_users;  // further users, with passwords
   std::string acl_file;                                         // mosquitto's acl_file, if any
+  bool tcp_nodelay = false;  // mosquitto's set_tcp_nodelay (its default: off, Nagle's algorithm)
 };
 
 class Broker {
@@ -233,6 +234,7 @@ class Broker {
       out << "allow_anonymous " << (options_.anonymous ? "true" : "false") << "\n";
       if (!options_.anonymous) out << "password_file " << dir_ << "/passwd\n";
       if (!options_.acl_file.empty()) out << "acl_file " << options_.acl_file << "\n";
+      if (options_.tcp_nodelay) out << "set_tcp_nodelay true\n";
       if (port_ > 0) out << "listener " << port_ << " 127.0.0.1\n";
       if (options_.tls_port > 0) {
         out << "listener " << options_.tls_port << " 127.0.0.1\n";
