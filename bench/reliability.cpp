@@ -79,6 +79,9 @@ class Sender {
         me->on_message(m->topic, std::string(static_cast<const char*>(m->payload), m->payloadlen));
     });
     mosquitto_reconnect_delay_set(mosq_, 1, 1, false);
+    // A client that waits for answers: its PUBACK followed by the next command must not wait for
+    // the broker's delayed ACK (about 40 ms).
+    mosquitto_int_option(mosq_, MOSQ_OPT_TCP_NODELAY, 1);
   }
   ~Sender() {
     if (mosq_ == nullptr) return;
