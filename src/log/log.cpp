@@ -292,10 +292,12 @@ void log_init_stdout() {
 }
 
 // True when log_append would record `level` nowhere: ready, not the console, no echo, and above
-// the file's threshold (in syslog mode above both of its thresholds). Exactly log_write's rules.
+// the file's threshold (in syslog mode above both of its thresholds). Exactly log_write's rules;
+// a level-2 line is always handed on, since it is kept as log_last_error.
 bool recorded_nowhere(int level) {
   const int8_t signed_level = static_cast<int8_t>(static_cast<uint8_t>(level));
-  if (log_init_state != kLogStateReady || signed_level == kLogConsole || log_level >= kLogEcho)
+  if (log_init_state != kLogStateReady || signed_level == kLogConsole ||
+      signed_level == kLogWarning || log_level >= kLogEcho)
     return false;
   if (signed_level <= log_level) return false;
   return log_syslog_enabled != 1 || signed_level > log_syslog_logleveloverride;

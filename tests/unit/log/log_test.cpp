@@ -75,6 +75,9 @@ TEST_F(LogTest, FileLinesAndLevelFilter) {
   log_level = 0;
   log_append(1, "one");
   log_append(0, "zero");
+  // A level-2 line above the threshold is not written, but stays the last error for diagnostics.
+  log_appendf(kLogWarning, "lost %d", 2);
+  EXPECT_STREQ(log_last_error, "lost 2");
   EXPECT_TRUE(std::regex_match(
       read_file(log_path_),
       std::regex(kTime +
