@@ -128,6 +128,30 @@ int32_t publish_entry(int32_t db_id, const sensor_record& entry, double value, c
   return -1;
 }
 
+// Reads the entry of sensor db_id once into `entry` and its publishable value into `value`; false,
+// with the line that says why, while the entry is being written, in error, of a type without a
+// publishable value, or at or below the no-value marker.
+bool valid_value(int32_t db_id, int32_t real_id, sensor_record* entry, double* value) {
+  if (!sensor_record_read(real_id, entry)) {
+    log_appendf(kLogDebug, "Sensor mit DB_ID %ld: Eintrag wird gerade geschrieben - no publishing",
+                static_cast<long>(db_id));
+    return false;
+  }
+  if (entry->error_code != 0) {
+    log_no_valid_value(db_id, SENSOR_NO_VALUE, entry->error_code);
+    return false;
+  }
+  if (!sensor_publish_value(*entry, value)) {
+    log_no_valid_value(db_id, SENSOR_NO_VALUE, 0);
+    return false;
+  }
+  if (*value <= SENSOR_NO_VALUE) {
+    log_no_valid_value(db_id, *value, 0);
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 void mqtt_time_text(time_t when, char (&out)[kTimeSize]) {
@@ -159,24 +183,8 @@ int32_t mqtt_publish_cycle() {
       continue;
     }
     sensor_record entry;
-    if (!sensor_record_read(real_id, &entry)) {
-      log_appendf(kLogDebug,
-                  "Sensor mit DB_ID %ld: Eintrag wird gerade geschrieben - no publishing", d);
-      continue;
-    }
-    if (entry.error_code != 0) {
-      log_no_valid_value(db_id, SENSOR_NO_VALUE, entry.error_code);
-      continue;
-    }
     double value = 0.0;
-    if (!sensor_publish_value(entry, &value)) {
-      log_no_valid_value(db_id, SENSOR_NO_VALUE, 0);
-      continue;
-    }
-    if (value <= SENSOR_NO_VALUE) {
-      log_no_valid_value(db_id, value, 0);
-      continue;
-    }
+    if (!valid_value(db_id, real_id, &entry, &value)) continue;
     const double diff = std::fabs(value - mqtt_old_sensordata[real_id]);
     // Written this way round so that a change that is not a number is never published.
     if (!(diff >= mqtt_threshold) && !heartbeat_due(real_id)) {
