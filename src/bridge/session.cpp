@@ -306,25 +306,27 @@ void mqtt_loop_wait(int milliseconds) {
   } while (elapsed < milliseconds);
 }
 
-// One service step of the main loop. libmosquitto reads one packet per mosquitto_loop call, so
-// the step calls it again, without waiting, while the socket already holds data. Any result but
-// success means the session is gone (or never came), and the next publish pass rebuilds it.
-int mqtt_session_service() {
-  int rc = mosquitto_loop(mqtt_mosq, kServiceStepMs, kServiceMaxPackets);
-  for (int handled = 1; rc == MOSQ_ERR_SUCCESS && handled < kServiceMaxDrain && data_waiting();
-       ++handled)
+namespace {
+
+// Handles what already waits on the socket, without waiting, after `handled` packets of this
+// step, up to kServiceMaxDrain in all. libmosquitto reads one packet per mosquitto_loop call. Any
+// result but success means the session is gone (or never came): the next publish pass rebuilds it.
+int drain_after(int handled, int rc) {
+  for (; rc == MOSQ_ERR_SUCCESS && handled < kServiceMaxDrain && data_waiting(); ++handled)
     rc = mosquitto_loop(mqtt_mosq, 0, kServiceMaxPackets);
   if (rc != MOSQ_ERR_SUCCESS) mqtt_session_lost = 1;
   return rc;
 }
 
+}  // namespace
+
+// One service step of the main loop: one wait of up to 100 ms, then what else already waits.
+int mqtt_session_service() {
+  return drain_after(1, mosquitto_loop(mqtt_mosq, kServiceStepMs, kServiceMaxPackets));
+}
+
 int mqtt_session_drain() {
-  int rc = MOSQ_ERR_SUCCESS;
-  for (int handled = 0; rc == MOSQ_ERR_SUCCESS && handled < kServiceMaxDrain && data_waiting();
-       ++handled)
-    rc = mosquitto_loop(mqtt_mosq, 0, kServiceMaxPackets);
-  if (rc != MOSQ_ERR_SUCCESS) mqtt_session_lost = 1;
-  return rc;
+  return drain_after(0, MOSQ_ERR_SUCCESS);
 }
 
 // Waits in mosquitto_loop until the deadline, one call per packet handled; a failed session is
