@@ -34,8 +34,7 @@ void publish_state(const char* name, double value) {
   state_topic(mqtt_username, name, topic);
   char text[sizeof(value_block::text)];
   value_text(value, text);
-  const int rc = mosquitto_publish(mqtt_mosq, nullptr, topic, static_cast<int>(strlen(text)), text,
-                                   mqtt_command_qos, true);
+  const int rc = mqtt_publish_retained(topic, text, mqtt_command_qos);
   if (rc != MOSQ_ERR_SUCCESS)
     log_appendf(kLogInfo, "msg_callback: state \"%s\" not published: %s", topic,
                 mosquitto_strerror(rc));

@@ -72,10 +72,7 @@ void mqtt_diagnostics_publish(int32_t published) {
   diagnostics_topic(mqtt_username, topic);
   char payload[kDiagnosticsPayloadSize];
   mqtt_diagnostics_payload(payload);
-  const int len = static_cast<int>(strlen(payload));
-  const int rc = mqtt_mosq != nullptr
-                     ? mosquitto_publish(mqtt_mosq, nullptr, topic, len, payload, 0, true)
-                     : MOSQ_ERR_NO_CONN;
+  const int rc = mqtt_publish_retained(topic, payload, 0);
   if (rc != MOSQ_ERR_SUCCESS) {
     log_appendf(kLogInfo, "diagnostics: \"%s\" not published: %s", topic, mosquitto_strerror(rc));
     return;

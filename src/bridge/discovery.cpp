@@ -187,9 +187,7 @@ void topic_of(const announcement& a, const char* object, char (&out)[kDiscoveryT
 // topic. Returns false, with a level-2 line, when libmosquitto refuses it (no connection).
 bool send(const char* topic, const char* payload) {
   const int len = static_cast<int>(strlen(payload));
-  const int rc = mqtt_mosq != nullptr
-                     ? mosquitto_publish(mqtt_mosq, nullptr, topic, len, payload, 0, true)
-                     : MOSQ_ERR_NO_CONN;
+  const int rc = mqtt_publish_retained(topic, payload, 0);
   if (rc != MOSQ_ERR_SUCCESS) {
     log_appendf(kLogWarning, "discovery: \"%s\" not published: %s", topic, mosquitto_strerror(rc));
     return false;

@@ -296,6 +296,12 @@ void mqtt_announce_online() {
   if (online_due && session_accepted) publish_availability(mqtt_mosq, kAvailabilityOnline);
 }
 
+int mqtt_publish_retained(const char* topic, const char* payload, int qos) {
+  if (mqtt_mosq == nullptr) return MOSQ_ERR_NO_CONN;
+  return mosquitto_publish(mqtt_mosq, nullptr, topic, static_cast<int>(strlen(payload)), payload,
+                           qos, true);
+}
+
 // Services the session in steps of at most 100 ms until `milliseconds` are used up (at least one
 // step). Each step returns early when it handled something or when there is no connection.
 void mqtt_loop_wait(int milliseconds) {

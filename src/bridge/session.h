@@ -85,6 +85,11 @@ void mqtt_reopen();
 // mqtt_reopen, then mqtt_loop_wait(2000).
 void mqtt_reset();
 
+// Use for a retained message that nothing waits for (announcements, the diagnostics message, a
+// command's state): hands `payload` to the session at `qos`, retained, without servicing it.
+// Returns libmosquitto's result, MOSQ_ERR_NO_CONN when there is no client.
+int mqtt_publish_retained(const char* topic, const char* payload, int qos);
+
 // For a session opened with availability: publishes "online" now if the broker has accepted the
 // connection, else as soon as it does. Called after the subscriptions; without availability it
 // does nothing.
