@@ -14,27 +14,22 @@
 #include "bridge/session.h"
 #include "log/log.h"
 #include "support/identity.h"
+#include "support/monotonic.h"
 
 namespace {
 
 constexpr size_t kJsonErrorSize = json_text_size(kLogLastErrorSize - 1);
 static_assert(kDiagnosticsPayloadSize > kJsonErrorSize + 2 * kTimeSize + 8 * 12 + 320);
 
-struct timespec monotonic_now() {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return now;
-}
-
 // The process's start, for the uptime: taken while the process initialises its static storage.
-const struct timespec started = monotonic_now();
+const int64_t started_s = monotonic_ms() / 1000;
 
 int32_t last_cycle = 0;
 uint32_t published_total = 0;
 time_t last_publication = 0;  // wall-clock time of the last publication; 0 before the first
 
 long uptime_seconds() {
-  return static_cast<long>(monotonic_now().tv_sec - started.tv_sec);
+  return static_cast<long>(monotonic_ms() / 1000 - started_s);
 }
 
 }  // namespace

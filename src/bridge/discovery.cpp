@@ -225,8 +225,7 @@ void extra_part(const char* unit_json, bool number, char (&out)[kExtraPartSize])
              row != nullptr ? row->state_class : kMeasurement);
   char expire_part[48] = "";
   if (mqtt_heartbeat > 0 && !number)
-    snprintf(expire_part, sizeof expire_part, "\"expire_after\":%lld,",
-             2LL * mqtt_heartbeat + mqtt_interval);
+    snprintf(expire_part, sizeof expire_part, "\"expire_after\":%lld,", mqtt_expire_after_s());
   snprintf(out, sizeof out, "%s%s%s%s", unit_part, class_part, state_part, expire_part);
 }
 
@@ -464,6 +463,10 @@ void announce(bool on) {
 }
 
 }  // namespace
+
+long long mqtt_expire_after_s() {
+  return mqtt_heartbeat > 0 ? 2LL * mqtt_heartbeat + mqtt_interval : 0;
+}
 
 void mqtt_discovery_publish() {
   bool on = mqtt_discovery[0] != '\0';

@@ -34,6 +34,11 @@ constexpr size_t kDiscoveryPayloadSize = 2560;
 // no "encoding", with "diagnostics" a few diagnostic entities of the same device are announced.
 void mqtt_discovery_publish();
 
+// The "expire_after" of a sensor announcement with "heartbeat": a valid value goes out at least
+// every heartbeat plus one cycle, so twice the heartbeat plus the interval is missed only when the
+// value is in error or the bridge has stopped. 0 without heartbeat.
+long long mqtt_expire_after_s();
+
 // For msg_callback: true when `topic` is "<prefix>/status" under discovery with "classes" (the
 // message is then consumed); a message "online" there that is not a retained one makes the next
 // mqtt_discovery_repeat announce again.

@@ -117,9 +117,8 @@ int32_t health_found = 0;
 // every cycle); anything else is refused with a level-1 line and leaves it off.
 int32_t read_heartbeat(const char* setup) {
   if (read_option(setup, "heartbeat", &health_found) == -1) return 0;
-  const bool digits = value[0] != '\0' && strspn(value, "0123456789") == strlen(value);
-  const long seconds = digits && strlen(value) <= 9 ? atol(value) : 0;
-  if (seconds >= mqtt_interval) return static_cast<int32_t>(seconds);
+  const int32_t seconds = mqtt_whole_seconds(value, 999999999);  // nine digits at most
+  if (seconds >= mqtt_interval) return seconds;
   log_appendf(kLogEssential,
               "Config: \"heartbeat\" \"%s\" is no number of seconds of at least the interval "
               "(%ld), heartbeat off",
@@ -140,20 +139,20 @@ void read_health_options(const char* setup) {
 void read_scan(const char* setup) {
   mqtt_scan = 0;
   if (json_read_key(setup, "scan", value, sizeof value) == -1) return;
-  mqtt_scan = mqtt_scan_seconds(value);
+  mqtt_scan = mqtt_whole_seconds(value, kScanMaxS);
   if (mqtt_scan == 0) log_unknown_value("scan", "the interval");
 }
 
 }  // namespace
 
-int32_t mqtt_scan_seconds(const char* text) {
-  int32_t seconds = 0;
+int32_t mqtt_whole_seconds(const char* text, int32_t max) {
+  int64_t seconds = 0;
   for (const char* c = text; *c != '\0'; ++c) {
     if (*c < '0' || *c > '9') return 0;
     seconds = seconds * 10 + (*c - '0');
-    if (seconds > kScanMaxS) return 0;
+    if (seconds > max) return 0;
   }
-  return seconds;
+  return static_cast<int32_t>(seconds);
 }
 
 void mqtt_access_options(const char* access) {

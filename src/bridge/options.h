@@ -59,9 +59,9 @@ extern int32_t mqtt_scan;  // "scan" "1".."3600": a publish cycle every that man
 void mqtt_access_options(const char* access);
 void mqtt_setup_options(const char* setup);
 
-// The seconds of a "scan" value: whole seconds 1..kScanMaxS written as plain digits; 0 for any
-// other text.
-int32_t mqtt_scan_seconds(const char* text);
+// The seconds of a "scan" or "heartbeat" value: whole seconds up to `max` written as plain
+// digits; 0 for any other text (also "" and a number over `max`).
+int32_t mqtt_whole_seconds(const char* text, int32_t max);
 
 // The level-1 lines that show the command options ("Command options: ..."), the Home Assistant
 // options ("Home Assistant options: ...") and the broker options ("Broker options: ..."), each

@@ -17,6 +17,7 @@
 #include "shm/demonstatus.h"
 #include "shm/sensor_record.h"
 #include "shm/shm.h"
+#include "support/monotonic.h"
 
 double mqtt_old_sensordata[kSensorCount];
 volatile int32_t mqtt_publish_flag = 0;
@@ -53,19 +54,13 @@ struct OldValuesInit {
 } old_values_init;
 
 // Monotonic seconds of the last acknowledged publication by real id, for "heartbeat".
-time_t last_sent[kSensorCount];
-
-time_t monotonic_seconds() {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return now.tv_sec;
-}
+int64_t last_sent[kSensorCount];
 
 // With "heartbeat": the value of real_id was published and that was mqtt_heartbeat seconds ago or
 // more, so it goes out again although it did not move.
 bool heartbeat_due(int32_t real_id) {
   return mqtt_heartbeat > 0 && mqtt_old_sensordata[real_id] > SENSOR_NO_VALUE &&
-         monotonic_seconds() - last_sent[real_id] >= mqtt_heartbeat;
+         monotonic_ms() / 1000 - last_sent[real_id] >= mqtt_heartbeat;
 }
 
 bool publication_acknowledged(struct mosquitto*) {
@@ -199,7 +194,7 @@ int32_t mqtt_publish_cycle() {
         value, diff);
     if (publish_entry(db_id, entry, value, mqtt_publish_sensor_name[i]) == 0) {
       mqtt_old_sensordata[real_id] = value;
-      last_sent[real_id] = monotonic_seconds();
+      last_sent[real_id] = monotonic_ms() / 1000;
       ++published;
       continue;
     }

@@ -16,6 +16,7 @@
 
 #include "bridge/config.h"
 #include "bridge/diagnostics.h"
+#include "bridge/discovery.h"
 #include "bridge/scanner.h"
 #include "bridge/selection.h"
 #include "bridge/session.h"
@@ -207,9 +208,7 @@ constexpr setup_key kSetupKeys[] = {{"ACTIV", "enabled"},
 void check_health() {
   if (mqtt_heartbeat > 0) {
     printf("heartbeat: %ld s", static_cast<long>(mqtt_heartbeat));
-    if (mqtt_discovery[0] != '\0')
-      printf(", sensors expire after %lld s",
-             2LL * mqtt_heartbeat + static_cast<long long>(mqtt_interval));
+    if (mqtt_discovery[0] != '\0') printf(", sensors expire after %lld s", mqtt_expire_after_s());
     putchar('\n');
   }
   if (mqtt_diagnostics != 0) {

@@ -24,6 +24,7 @@
 #include "shm/demonstatus.h"
 #include "shm/shm.h"
 #include "support/identity.h"
+#include "support/monotonic.h"
 #include "support/paths.h"
 #include "support/sqldb.h"
 
@@ -53,12 +54,6 @@ struct countdown {
   int32_t ticks = 0;
   int64_t due_ms = 0;  // with "scan"; 0: counting ticks
 };
-
-int64_t monotonic_ms() {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
 
 void countdown_set(countdown* c) {
   c->ticks = interval_ticks();
@@ -99,11 +94,10 @@ const char* wait_for_startup_lock() {
 // (a few system calls: the check must not cost the idle daemon anything worth measuring); null
 // when none is found or the check is not due.
 const char* stale_segment_due() {
-  static time_t last_check = 0;  // monotonic seconds of the last check
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  if (last_check != 0 && now.tv_sec - last_check < 1) return nullptr;
-  last_check = now.tv_sec;
+  static int64_t last_check = 0;  // monotonic seconds of the last check
+  const int64_t now = monotonic_ms() / 1000;
+  if (last_check != 0 && now - last_check < 1) return nullptr;
+  last_check = now;
   return shm_stale_segment();
 }
 
