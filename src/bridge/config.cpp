@@ -43,7 +43,6 @@ constexpr int32_t kDefaultInterval = 30;  // seconds
 constexpr double kMinThreshold = 0.1;
 constexpr int kStartupMaxLevel = kLogEcho;  // the start-up read never sets a chattier level
 constexpr int kServiceMs = 2000;            // servicing after the subscriptions
-constexpr int kResetServiceMs = 2000;       // servicing a new persistent session
 
 // Working storage of the read; the read never runs twice at once (one thread, and no callback
 // starts a read), so static buffers are safe. The "call" section is turned into call_names before

@@ -30,7 +30,6 @@ namespace {
 
 constexpr int kServiceStepMs = 100;    // one mosquitto_loop call waits at most this long
 constexpr int kServiceMaxPackets = 1;  // and handles at most this many packets
-constexpr int kResetServiceMs = 2000;  // servicing after a reset
 constexpr unsigned kClosePauseS = 1;   // pause after destroying the client
 
 static_assert(kAvailabilityTopicSize ==

@@ -82,7 +82,11 @@ void mqtt_close();
 // nothing, so no message of the broker is handled before the caller is ready for it.
 void mqtt_reopen();
 
-// mqtt_reopen, then mqtt_loop_wait(2000).
+// How long a new session is serviced before the daemon goes on (its CONNACK, and with a
+// persistent session the commands the broker kept).
+constexpr int kResetServiceMs = 2000;
+
+// mqtt_reopen, then mqtt_loop_wait(kResetServiceMs).
 void mqtt_reset();
 
 // Use for a retained message that nothing waits for (announcements, the diagnostics message, a
