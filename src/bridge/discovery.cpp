@@ -143,6 +143,8 @@ bool repeat_due = false;
 // callback announces, so static storage is safe.
 announcement announced;
 announcement current;
+// The entries of the table by DB id, taken once per announcement for the units of its entries.
+sensor_index entries;
 
 bool contains(const int32_t* ids, int32_t count, int32_t dbid) {
   for (int32_t k = 0; k < count && k < kTableSize; ++k) {
@@ -239,7 +241,7 @@ void encoding_part(char (&out)[32]) {
 // as UTF-8 JSON text; "" for a missing entry or one without a unit.
 void unit_json_of(int32_t dbid, char (&out)[kJsonUnitSize]) {
   sensor_record entry;
-  sensor_record_read(find_sensor_real_id(dbid), &entry);
+  sensor_record_read(sensor_index_find(entries, dbid), &entry);
   char unit[kUnitChars + 1];
   memcpy(unit, entry.unit, kUnitChars);
   unit[kUnitChars] = '\0';
@@ -445,6 +447,7 @@ void status_topic(char (&out)[kStatusTopicSize]) {
 // could not clear are cleared by the next one.
 void announce(bool on) {
   memset(&current, 0, sizeof current);
+  sensor_index_build(&entries);
   if (on) {
     snprintf(current.prefix, sizeof current.prefix, "%s", mqtt_discovery);
     node_id(mqtt_username, current.node);
