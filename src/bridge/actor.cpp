@@ -8,9 +8,11 @@
 #include <cstdio>
 #include <cstring>
 
-#include "bridge/config.h"
-#include "bridge/discovery.h"
-#include "bridge/session.h"
+#include "bridge/client.h"
+#include "bridge/hooks.h"
+#include "bridge/options.h"
+#include "bridge/settings.h"
+#include "bridge/topics.h"
 #include "log/log.h"
 #include "shm/sensor_record.h"
 #include "shm/shm.h"
@@ -19,16 +21,12 @@
 uint32_t mqtt_commands_applied = 0;
 uint32_t mqtt_commands_refused = 0;
 
-void state_topic(const char* user, const char* name, char (&out)[kStateTopicSize]) {
-  snprintf(out, sizeof out, "%s/%.*s/state", user, static_cast<int>(kCallNameChars), name);
-}
-
 namespace {
 
 constexpr size_t kPayloadCopySize = 1024;  // payloads are taken up to 1023 characters
 
 // Publishes, retained, the command text written for actor `name`, at the command QoS: the
-// confirmation that the controller got it ("command_state").
+// confirmation that the controller got it (mqtt_command_state).
 void publish_state(const char* name, double value) {
   char topic[kStateTopicSize];
   state_topic(mqtt_username, name, topic);
@@ -40,8 +38,8 @@ void publish_state(const char* name, double value) {
                 mosquitto_strerror(rc));
 }
 
-// The opt-in command rules: a retained replay ("command_retained") and a payload that is not a
-// decimal number ("command_numbers") are refused, with their line. Returns true when refused.
+// The opt-in command rules: a retained replay (mqtt_command_retained) and a payload that is not a
+// decimal number (mqtt_command_numbers) are refused, with their line. Returns true when refused.
 bool refused(const struct mosquitto_message& message, const char* topic, const char* payload) {
   if (mqtt_command_retained != 0 && message.retain) {
     log_appendf(kLogInfo, "msg_callback: Topic: \"%s\": retained message not applied", topic);
@@ -61,11 +59,8 @@ bool refused(const struct mosquitto_message& message, const char* topic, const c
 bool apply_command(const char* topic, const char* payload) {
   bool applied = false;
   for (int32_t i = 0; i < mqtt_subscribe_actor_dbids && i < kTableSize; ++i) {
+    if (strcmp(mqtt_subscribe_actor_topic[i], topic) != 0) continue;
     const int32_t db_id = mqtt_subscribe_actor_dbid[i];
-    char actor_topic[kActionTopicSize];
-    const int n = action_topic(mqtt_username, mqtt_subscribe_actor_name[i], actor_topic);
-    if (static_cast<size_t>(n) >= kActionTopicSize) continue;
-    if (strcmp(actor_topic, topic) != 0) continue;
 
     const double value = tavel_atof(payload);
     const int32_t real_id = find_sensor_real_id(db_id);
@@ -83,8 +78,7 @@ bool apply_command(const char* topic, const char* payload) {
 
 // Handles one delivered message. The payload is copied (bounded by its length and by the copy's
 // size, so a missing terminator or a huge payload cannot be overrun) before it is logged and
-// converted. An action topic too long for its 80 bytes never matches: its cut form could equal a
-// different, real topic.
+// converted.
 void msg_callback(struct mosquitto*, void*, const struct mosquitto_message* message) {
   if (message == nullptr) return;
   const char* topic = message->topic != nullptr ? message->topic : "";
@@ -100,7 +94,9 @@ void msg_callback(struct mosquitto*, void*, const struct mosquitto_message* mess
   payload[len] = '\0';
 
   log_appendf(kLogDebug, "msg_callback: Topic: \"%s\", Data: \"%s\"", topic, payload);
-  if (mqtt_discovery_message(topic, payload, message->retain)) return;
+  if (mqtt_hooks.take_message != nullptr &&
+      mqtt_hooks.take_message(topic, payload, message->retain))
+    return;
 
   if (mqtt_subscribe_actor_dbids <= 0) {
     log_append(kLogDebug, "no Actors configured for subscriptions... Data trashed.");

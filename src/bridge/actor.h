@@ -5,8 +5,6 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "bridge/config.h"
-
 struct mosquitto;
 struct mosquitto_message;
 
@@ -16,16 +14,12 @@ struct mosquitto_message;
 extern uint32_t mqtt_commands_applied;
 extern uint32_t mqtt_commands_refused;
 
-// "<user>/<call name>/state", where "command_state" confirms a command: a whole user name and call
-// name always fit.
-constexpr size_t kStateTopicSize = kSettingSize + kCallNameSize + 8;
-void state_topic(const char* user, const char* name, char (&out)[kStateTopicSize]);
-
-// The message callback: sets every configured actor whose action topic equals the message's topic
-// to tavel_atof of the payload, with one log line per actor set. The payload is taken up to 1023
-// characters; an action topic longer than 79 characters matches no message; a null message,
-// topic or payload is harmless (an empty or missing payload sets nothing). The opt-in rules:
-// "command_retained":"ignore" refuses a message delivered flagged retained (level-3 line),
-// "command_numbers":"strict" one whose payload is not is_decimal_number (level-2 line); with
-// "command_state":"on" each actor set publishes its command text retained on its state topic.
+// The message callback: sets every configured actor whose action topic (mqtt_subscribe_actor_topic)
+// equals the message's topic to tavel_atof of the payload, with one log line per actor set. The
+// payload is taken up to 1023 characters; a null message, topic or payload is harmless (an empty
+// or missing payload sets nothing). A message that mqtt_hooks.take_message takes (Home
+// Assistant's birth message) goes no further. The opt-in rules: with mqtt_command_retained a
+// message delivered flagged retained is refused (level-3 line), with mqtt_command_numbers one
+// whose payload is not is_decimal_number (level-2 line); with mqtt_command_state each actor set
+// publishes its command text retained on its state topic.
 void msg_callback(struct mosquitto* mosq, void* userdata, const struct mosquitto_message* message);

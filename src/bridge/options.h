@@ -1,8 +1,10 @@
-// The opt-in keys of the two configuration files. Each is switched on by a key of its own and
-// looked up as "key":"value" (json_read_key), written after the legacy keys; a missing key keeps
-// the default, so a file without them gives the daemon it always was. An unknown value logs one
-// level-1 line and keeps the default. The settings below are written by the full configuration
-// read only (mqtt_access_options, mqtt_setup_options).
+// The opt-in keys of the two configuration files. Each is one row of one table (options.cpp): its
+// file, its name, its values and default, its parse, and the texts that describe it on the
+// level-1 summary lines and in "--check". A key is looked up as "key":"value" (json_read_key),
+// written after the legacy keys; a missing key keeps its default, so a file without any gives the
+// daemon it always was; a value that cannot be used logs one level-1 line and keeps the default.
+// The settings below are written by mqtt_parse_options only; the modules that act on a key read
+// its setting here and never look the key up themselves.
 #pragma once
 
 #include <cstddef>
@@ -12,64 +14,95 @@
 
 constexpr size_t kPathSettingSize = 128;  // file paths: at most 127 characters, longer is refused
 
-// brokerAccess.json; used by mqtt_open, mqtt_close and the TLS set-up.
-extern int32_t mqtt_protocol;  // "protocol" 3.1, 3.1.1 or 5: libmosquitto's MQTT_PROTOCOL_V31
-                               // (default), MQTT_PROTOCOL_V311 or MQTT_PROTOCOL_V5
-extern char mqtt_cafile[kPathSettingSize];    // "cafile": CA file instead of the bundle; "" none
-extern char mqtt_certfile[kPathSettingSize];  // "certfile": client certificate; "" none
-extern char mqtt_keyfile[kPathSettingSize];   // "keyfile": its private key; "" none
-extern int32_t mqtt_tls;  // "tls" "on": 1 = TLS on any port (port 8883 always has TLS)
+// brokerAccess.json: how the session connects.
+// protocol "3.1" (default), "3.1.1" or "5": libmosquitto's MQTT_PROTOCOL_V31, _V311 or _V5.
+extern int32_t mqtt_protocol;
+// cafile: the CA file instead of the system's bundle (kCaBundle); "" (default) = the bundle.
+extern char mqtt_cafile[kPathSettingSize];
+// certfile and keyfile: a client certificate and its private key, only both together;
+// "" (default) = none.
+extern char mqtt_certfile[kPathSettingSize];
+extern char mqtt_keyfile[kPathSettingSize];
+// tls "on": 1 = TLS on any port; "off" (default) = TLS on port kTlsPort only (mqtt_tls_on).
+extern int32_t mqtt_tls;
 
-// brokerSetup.json.
-extern int32_t mqtt_availability;          // "availability" "on": 1 = will and online/offline
-                                           // messages on "<uuid>/availability"
-extern char mqtt_discovery[kSettingSize];  // "discovery": discovery prefix; empty = off
+// brokerSetup.json: what the session says and announces.
+// availability "on": 1 = the will "offline" and the messages "online"/"offline" on
+// "<uuid>/availability"; "off" (default).
+extern int32_t mqtt_availability;
+// discovery: Home Assistant's discovery prefix; "" (default) = no announcements.
+extern char mqtt_discovery[kSettingSize];
 
-// brokerSetup.json, the actor commands; used by the session, the subscriptions and msg_callback.
-extern int32_t mqtt_command_qos;       // "command_qos" "1" or "2": the action topics' QoS and a
-                                       // persistent session; 0 (default) = QoS 0, clean session
-extern int32_t mqtt_command_retained;  // "command_retained" "ignore": 1 = a message delivered
-                                       // flagged retained is not applied; 0 = "apply" (default)
-extern int32_t mqtt_command_numbers;   // "command_numbers" "strict": 1 = only a payload that is
-                                       // wholly a decimal number is applied; 0 = "any" (default)
-extern int32_t mqtt_command_state;     // "command_state" "on": 1 = the command text written is
-                                       // published, retained, on "<uuid>/<call name>/state"
+// brokerSetup.json: the actor commands.
+// command_qos "1" or "2": the action topics' QoS, and a persistent session that keeps the
+// commands the broker accepts while the daemon is away; "0" (default) = QoS 0, clean session.
+extern int32_t mqtt_command_qos;
+// command_retained "ignore": 1 = a message delivered flagged retained is not applied;
+// "apply" (default) = 0.
+extern int32_t mqtt_command_retained;
+// command_numbers "strict": 1 = only a payload that is wholly a decimal number is applied;
+// "any" (default) = 0, every payload is converted.
+extern int32_t mqtt_command_numbers;
+// command_state "on": 1 = the command text written is published, retained, on
+// "<uuid>/<call name>/state"; "off" (default).
+extern int32_t mqtt_command_state;
 
-// brokerSetup.json, Home Assistant's statistics and the bridge's health; used by the publish
-// cycle, discovery and the diagnostics message.
-extern int32_t mqtt_heartbeat;    // "heartbeat": seconds (at least the interval) after which an
-                                  // unchanged valid value is published again; 0 (default) = off
-extern int32_t mqtt_diagnostics;  // "diagnostics" "on": 1 = the retained health message on
-                                  // "<uuid>/diagnostics"
-extern int32_t mqtt_utf8;         // "utf8" "on": 1 = the payload's call and unit are UTF-8
-extern int32_t mqtt_classes;      // "classes" "on": 1 = announcements carry classes and origin
-                                  // and are repeated when Home Assistant comes online
+// brokerSetup.json: Home Assistant's statistics and the bridge's health.
+// heartbeat: seconds (at least the interval) after which an unchanged valid value is published
+// again; 0 (default) = never.
+extern int32_t mqtt_heartbeat;
+// diagnostics "on": 1 = the retained health message on "<uuid>/diagnostics"; "off" (default).
+extern int32_t mqtt_diagnostics;
+// utf8 "on": 1 = the payload's call and unit in UTF-8; "off" (default) = as the controller has
+// them (Latin-1).
+extern int32_t mqtt_utf8;
+// classes "on": 1 = announcements carry classes and origin and are repeated when Home Assistant
+// comes online; "off" (default).
+extern int32_t mqtt_classes;
 
-// brokerSetup.json, the publish cycle's period; used by the main loop and mqtt_publish.
+// brokerSetup.json: the publish cycle's period.
+// scan "1".."3600": a publish cycle every that many seconds, each publication waiting only
+// until it is acknowledged; 0 (default) = a cycle per interval, publications paced by 100 ms polls.
 constexpr int32_t kScanMaxS = 3600;
-extern int32_t mqtt_scan;  // "scan" "1".."3600": a publish cycle every that many seconds, each
-                           // publication waiting only until it is acknowledged; 0 (default) = a
-                           // cycle per interval, publications paced by 100 ms polls
+extern int32_t mqtt_scan;
 
-// The options of brokerAccess.json in `access` ("protocol", "cafile", "certfile", "keyfile",
-// "tls") and of brokerSetup.json in `setup` ("availability", "discovery", the command options).
-// Absent keys give the defaults (MQTT 3.1, no files, TLS by port only, availability and discovery
-// off, commands as always); an unknown or unusable value logs one level-1 line and gives the
-// default. mqtt_access_options comes first.
-void mqtt_access_options(const char* access);
-void mqtt_setup_options(const char* setup);
+// The two files, for mqtt_parse_options.
+constexpr int kAccessFile = 0;
+constexpr int kSetupFile = 1;
 
-// The seconds of a "scan" or "heartbeat" value: whole seconds up to `max` written as plain
-// digits; 0 for any other text (also "" and a number over `max`).
-int32_t mqtt_whole_seconds(const char* text, int32_t max);
+// Parses the opt-in keys of one file's text (`file`: kAccessFile or kSetupFile) into their
+// settings, in the table's order, each refusal with its level-1 line.
+// REQUIRES for kSetupFile: mqtt_interval parsed (a heartbeat is at least the interval).
+void mqtt_parse_options(int file, const char* text);
 
-// The level-1 lines that show the command options ("Command options: ..."), the Home Assistant
-// options ("Home Assistant options: ...") and the broker options ("Broker options: ..."), each
-// written only when the files hold at least one of its keys (discovery does not count), and
-// "Scan: a publish cycle every %ld s" when "scan" is set, so a configuration without them logs
-// what it always did.
-// REQUIRES: mqtt_port read.
+// The level-1 lines that show the opt-in keys: "Command options: ...", "Home Assistant options:
+// ...", "Scan: ..." and "Broker options: ...", each written only when the files hold at least one
+// of its keys ("Scan" only when a scan period is set), so a configuration without them logs what
+// it always did. REQUIRES: mqtt_port parsed (the broker line shows whether TLS is on).
 void mqtt_log_options();
 
-// "3.1", "3.1.1" or "5" for a protocol level of mqtt_protocol; "?" for any other.
-const char* mqtt_protocol_text(int32_t level);
+// What "--check" prints of the opt-in keys, in three groups at their places in its output.
+constexpr int kCheckConnection = 0;  // brokerAccess.json: protocol and TLS
+constexpr int kCheckSetup = 1;       // availability, discovery, Home Assistant's keys, scan
+constexpr int kCheckCommands = 2;    // the command keys, once the actors are known
+constexpr int kNoteFact = 0;         // a "key: value" line
+constexpr int kNoteWarning = 1;      // a pitfall
+using option_printer = void (*)(int note, const char* text);
+// Prints, through `print`, a line for each key of `group` that is set (the protocol always) and
+// a warning for each pitfall of its value. Returns the number of keys described.
+int mqtt_describe_options(int group, option_printer print);
+
+// TLS: this port always has it; mqtt_tls switches it on for any port.
+constexpr int kTlsPort = 8883;
+// The CA bundle that checks the broker's certificate when no CA file (mqtt_cafile) is given.
+constexpr const char* kCaBundle = "/etc/ssl/certs/ca-certificates.crt";
+// True when a session on `port` uses TLS: port kTlsPort always, any port when mqtt_tls is set.
+bool mqtt_tls_on(int port);
+
+// True when the broker keeps the session between connections (mqtt_command_qos 1 or 2).
+bool mqtt_session_persistent();
+
+// The "expire_after" of a sensor announcement with mqtt_heartbeat: a valid value goes out at least
+// every heartbeat plus one cycle, so twice the heartbeat plus the interval is missed only when the
+// value is in error or the bridge has stopped. 0 without heartbeat.
+long long mqtt_expire_after_s();

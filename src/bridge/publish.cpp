@@ -9,10 +9,12 @@
 #include <cstring>
 #include <ctime>
 
-#include "bridge/config.h"
+#include "bridge/client.h"
+#include "bridge/hooks.h"
 #include "bridge/json_text.h"
 #include "bridge/options.h"
-#include "bridge/session.h"
+#include "bridge/settings.h"
+#include "bridge/topics.h"
 #include "log/log.h"
 #include "shm/demonstatus.h"
 #include "shm/sensor_record.h"
@@ -27,9 +29,6 @@ namespace {
 
 constexpr size_t kEscapedNameSize = json_text_size(kCallNameChars);
 constexpr size_t kEscapedUnitSize = json_text_size(kUnitChars);
-// "<user>/<db id>" and "<user>/<call name>".
-constexpr size_t kTopicIdSize = kSettingSize + 16;
-constexpr size_t kTopicNameSize = kSettingSize + kCallNameSize + 8;
 // Fixed text of the payload, both escaped names, a value of up to 312 characters ("%1.2f" of the
 // largest double), type word and time stamp, rounded up (kPayloadSize).
 static_assert(kPayloadSize > 64 + kEscapedNameSize + kEscapedUnitSize + 320 + kTimeSize);
@@ -53,10 +52,10 @@ struct OldValuesInit {
   }
 } old_values_init;
 
-// Monotonic seconds of the last acknowledged publication by real id, for "heartbeat".
+// Monotonic seconds of the last acknowledged publication by real id, for the heartbeat.
 int64_t last_sent[kSensorCount];
 
-// With "heartbeat": the value of real_id was published and that was mqtt_heartbeat seconds ago or
+// With a heartbeat: the value of real_id was published and that was mqtt_heartbeat seconds ago or
 // more, so it goes out again although it did not move.
 bool heartbeat_due(int32_t real_id) {
   return mqtt_heartbeat > 0 && mqtt_old_sensordata[real_id] > SENSOR_NO_VALUE &&
@@ -67,19 +66,20 @@ bool publication_acknowledged(struct mosquitto*) {
   return mqtt_publish_flag != 0;
 }
 
-// Waits for the acknowledgement of the publication just sent. Without "scan": 31 polls, each
-// servicing the session for its whole 100 ms, so the pacing on the wire stays one publication per
-// 100 ms at least. With "scan": only until the acknowledgement comes (at most the same 3.1 s),
+// Waits for the acknowledgement of the publication just sent. Without a scan period: 31 polls,
+// each servicing the session for its whole 100 ms, so the pacing on the wire stays one
+// publication per 100 ms at least. With one (mqtt_scan): only until the acknowledgement comes (at
+// most the same 3.1 s),
 // then whatever else already waits on the socket (commands) is handled, so that a burst goes out
 // back to back and commands are still taken between its publications.
 bool wait_acknowledged() {
   if (mqtt_scan > 0) {
-    mqtt_service_until(mqtt_mosq, kAckPolls * kAckPollMs, publication_acknowledged);
-    mqtt_session_drain();
+    mqtt_service(mqtt_mosq, kAckPolls * kAckPollMs, kServiceUntil | kServiceDrain,
+                 publication_acknowledged);
     return mqtt_publish_flag != 0;
   }
   for (int poll = 0; poll < kAckPolls; ++poll) {
-    mqtt_session_service_for(kAckPollMs);
+    mqtt_service(mqtt_mosq, kAckPollMs, kServiceFullTime);
     if (mqtt_publish_flag != 0) return true;
   }
   return false;
@@ -93,13 +93,16 @@ void log_no_valid_value(int32_t db_id, double value, int32_t error_code) {
 }
 
 // Publishes the payload of `entry` (a copy) on both topics and waits for the acknowledgement.
+// Without a network thread libmosquitto calls the publish callback of a QoS 0 message from inside
+// mosquitto_publish when it could hand the message to the socket. The wait services the session,
+// so actor commands that arrive meanwhile are applied at once (msg_callback writes only command
+// blocks and the log, nothing this cycle reads).
 int32_t publish_entry(int32_t db_id, const sensor_record& entry, double value, const char* name) {
   if (name == nullptr) name = "";
   char topic_id[kTopicIdSize];
   char topic_name[kTopicNameSize];
-  snprintf(topic_id, sizeof topic_id, "%s/%ld", mqtt_username, static_cast<long>(db_id));
-  snprintf(topic_name, sizeof topic_name, "%s/%.*s", mqtt_username,
-           static_cast<int>(kCallNameChars), name);
+  publish_topic_id(mqtt_username, db_id, topic_id);
+  publish_topic_name(mqtt_username, name, topic_name);
 
   char payload[kPayloadSize];
   mqtt_payload(entry, value, name, payload, sizeof payload);
@@ -201,16 +204,12 @@ int32_t mqtt_publish_cycle() {
     ++mqtt_publish_failures;
     log_append(kLogInfo, "publishing fehlgeschlagen. Verbindung wird getrennt und neu aufgebaut.");
     demonstatus_text("resetting connection");
-    mqtt_read_config(kReadFull);
+    if (mqtt_hooks.rebuild != nullptr) mqtt_hooks.rebuild();
   }
   return published;
 }
 
-// Sends one value on both topics and waits for publish_callback. Without a network thread
-// libmosquitto calls the publish callback of a QoS 0 message from inside mosquitto_publish when it
-// could hand the message to the socket. Each poll services the session for its whole 100 ms, so
-// actor commands that arrive meanwhile are applied at once (msg_callback writes only command
-// blocks and the log, nothing this cycle reads) and the pacing on the wire stays the same.
+// One read of the entry, then the publication of the cycle's own (publish_entry).
 int32_t mqtt_publish(int32_t db_id, int32_t real_id, double value, const char* name) {
   sensor_record entry;
   sensor_record_read(real_id, &entry);

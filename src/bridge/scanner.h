@@ -52,7 +52,7 @@ int json_read_tag(const char* text, const char* tag, char* out, size_t cap);
 int json_key_at(const char* text, const char* tag, int pos);
 
 // Looks up the value of a key written as quote, name, quote, colon with nothing between them
-// (the pattern "\"protocol\":" for the key protocol): finds the first occurrence of that pattern
+// (for the key k the pattern "\"k\":"): finds the first occurrence of that pattern
 // in `text` and takes the next double-quoted string after the colon. Results, error texts and
 // cutting as json_read_tag; a key of more than 60 characters is not found (-1).
 int json_read_key(const char* text, const char* key, char* out, size_t cap);

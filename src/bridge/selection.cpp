@@ -1,6 +1,7 @@
 #include "bridge/selection.h"
 
 #include <cstdio>
+#include <cstring>
 
 const selection kPublishSelection = {kSectionPub,
                                      "pub",
@@ -11,7 +12,7 @@ const selection kPublishSelection = {kSectionPub,
                                      &mqtt_publish_sensor_dbids,
                                      mqtt_publish_sensor_dbid,
                                      mqtt_publish_sensor_name,
-                                     false};
+                                     nullptr};
 const selection kSubscribeSelection = {kSectionSub,
                                        "sub",
                                        "SUB",
@@ -21,16 +22,16 @@ const selection kSubscribeSelection = {kSectionSub,
                                        &mqtt_subscribe_actor_dbids,
                                        mqtt_subscribe_actor_dbid,
                                        mqtt_subscribe_actor_name,
-                                       true};
+                                       mqtt_subscribe_actor_topic};
 
 namespace {
 
 // A full table skips further entries. An action topic longer than 79 characters does not fit the
 // topic buffer. Cut, it would be a topic that no one publishes commands on, and the message
-// handler, which composes the topic the same way, could then match a message on the cut topic.
+// handler could then match a message on the cut topic.
 int fate_of(const selection& table, selected_report* r) {
   if (r->index >= kTableSize) return kSelectedTableFull;
-  if (!table.actor) return kSelectedStored;
+  if (table.topic == nullptr) return kSelectedStored;
   r->topic_length = action_topic(mqtt_username, r->entry.call_name, r->topic);
   return static_cast<size_t>(r->topic_length) >= kActionTopicSize ? kSelectedTopicTooLong
                                                                   : kSelectedStored;
@@ -53,6 +54,7 @@ int32_t mqtt_walk_selection(const selection& table, const char* section, const c
     if (r.fate == kSelectedStored) {
       table.dbid[r.index] = r.entry.db_id;
       snprintf(table.name[r.index], kCallNameSize, "%s", r.entry.call_name);
+      if (table.topic != nullptr) memcpy(table.topic[r.index], r.topic, kActionTopicSize);
       *table.count = r.index + 1;
     }
     if (visit != nullptr) visit(table, r, context);

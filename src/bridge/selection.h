@@ -1,12 +1,14 @@
 // The "pub" and "sub" sections: one walk over a section's selected entries that decides each
 // entry's fate the way the full configuration read does and fills the table from it. The read
-// logs and subscribes what the walk reports, "--check" prints it: the two can never disagree.
+// logs what the walk reports (and subscribes each actor), "--check" prints it: the two can never
+// disagree.
 #pragma once
 
 #include <cstdint>
 
-#include "bridge/config.h"
 #include "bridge/scanner.h"
+#include "bridge/settings.h"
+#include "bridge/topics.h"
 
 // One of the two selection tables and the words that name it.
 struct selection {
@@ -19,7 +21,7 @@ struct selection {
   int32_t* count;
   int32_t* dbid;
   char (*name)[kCallNameSize];
-  bool actor;  // actors: each gets its action topic, is logged with it and subscribed
+  char (*topic)[kActionTopicSize];  // actors: each gets its action topic; null for sensors
 };
 extern const selection kPublishSelection;    // mqtt_publish_sensor_* from "pub"
 extern const selection kSubscribeSelection;  // mqtt_subscribe_actor_* from "sub"

@@ -5,35 +5,27 @@
 
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
-#include <poll.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
-#include <string>
 
 #include "bridge/actor.h"
-#include "bridge/config.h"
+#include "bridge/options.h"
 #include "bridge/publish.h"
+#include "bridge/settings.h"
+#include "bridge/tls.h"
+#include "bridge/topics.h"
 #include "log/log.h"
 #include "log/signal.h"
 #include "support/paths.h"
 
-struct mosquitto* mqtt_mosq = nullptr;
-int32_t mqtt_session_lost = 0;
 uint32_t mqtt_session_rebuilds = 0;
 
 namespace {
 
-constexpr int kServiceStepMs = 100;    // one mosquitto_loop call waits at most this long
-constexpr int kServiceMaxPackets = 1;  // and handles at most this many packets
-constexpr unsigned kClosePauseS = 1;   // pause after destroying the client
-
-static_assert(kAvailabilityTopicSize ==
-              kSettingSize + std::char_traits<char>::length(kAvailabilitySuffix));
+constexpr unsigned kClosePauseS = 1;  // pause after destroying the client
 
 // Availability of the open session: its topic ("" when the session has none), whether the broker
 // accepted the connection, and whether "online" is due once it does. Reset by every mqtt_open.
@@ -62,15 +54,15 @@ bool mqtt_client_id_acceptable(const char* username) {
 // unless the configuration asks for 3.1.1 or 5. The callbacks are the same for every level.
 struct mosquitto* mqtt_client_new(const char* username) {
   if (!mqtt_client_id_acceptable(username)) return nullptr;
-  // With "command_qos" the broker keeps the session (subscriptions and the commands it accepted
-  // meanwhile) while the daemon is away: clean session off, under MQTT 5 clean start off.
-  const bool clean_session = mqtt_command_qos == 0;
+  // With a persistent session the broker keeps the subscriptions and the commands it accepted
+  // meanwhile while the daemon is away: clean session off, under MQTT 5 clean start off.
+  const bool clean_session = !mqtt_session_persistent();
   struct mosquitto* mosq = mosquitto_new(username, clean_session, nullptr);
   if (mosq == nullptr) return nullptr;
   mosquitto_int_option(mosq, MOSQ_OPT_PROTOCOL_VERSION, mqtt_protocol);
   // A command's acknowledgement and its state echo are small packets written back to back: with
   // Nagle's algorithm the echo would wait for the broker's delayed ACK of the first, about 40 ms.
-  if (mqtt_command_qos > 0 || mqtt_command_state != 0)
+  if (mqtt_session_persistent() || mqtt_command_state != 0)
     mosquitto_int_option(mosq, MOSQ_OPT_TCP_NODELAY, 1);
   return mosq;
 }
@@ -79,7 +71,7 @@ struct mosquitto* mqtt_client_new(const char* username) {
 // asynchronous connect with properties, so that one always waits for the TCP connection.
 int mqtt_client_connect(struct mosquitto* mosq, const char* host, int port, int keepalive,
                         bool async) {
-  if (mqtt_command_qos == 0 || mqtt_protocol != MQTT_PROTOCOL_V5) {
+  if (!mqtt_session_persistent() || mqtt_protocol != MQTT_PROTOCOL_V5) {
     return async ? mosquitto_connect_async(mosq, host, port, keepalive)
                  : mosquitto_connect(mosq, host, port, keepalive);
   }
@@ -91,49 +83,6 @@ int mqtt_client_connect(struct mosquitto* mosq, const char* host, int port, int 
 }
 
 namespace {
-
-// True when the session's socket holds data that has not been read yet.
-bool data_waiting() {
-  struct pollfd p = {mosquitto_socket(mqtt_mosq), POLLIN, 0};
-  return p.fd >= 0 && poll(&p, 1, 0) == 1 && (p.revents & POLLIN) != 0;
-}
-
-// Whole milliseconds from now to `end` on the monotonic clock; 0 or less once it has passed.
-int ms_until(const struct timespec& end) {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  const long long ns = (static_cast<long long>(end.tv_sec) - now.tv_sec) * 1000000000LL +
-                       (end.tv_nsec - now.tv_nsec);
-  return static_cast<int>(ns / 1000000LL);
-}
-
-// The monotonic time `milliseconds` from now.
-struct timespec deadline_in(int milliseconds) {
-  struct timespec end;
-  clock_gettime(CLOCK_MONOTONIC, &end);
-  end.tv_sec += milliseconds / 1000;
-  end.tv_nsec += static_cast<long>(milliseconds % 1000) * 1000000L;
-  if (end.tv_nsec >= 1000000000L) {
-    end.tv_sec += 1;
-    end.tv_nsec -= 1000000000L;
-  }
-  return end;
-}
-
-// Services mosq until done holds, a call fails or `end` has passed. Each mosquitto_loop call
-// waits for the rest of the time and returns as soon as it handled something, so done is looked
-// at after every packet.
-int service_until(struct mosquitto* mosq, const struct timespec& end,
-                  bool (*done)(struct mosquitto*)) {
-  int rc = MOSQ_ERR_SUCCESS;
-  for (int left = ms_until(end); left > 0 && !(done != nullptr && done(mosq));
-       left = ms_until(end)) {
-    rc = mosquitto_loop(mosq, left, kServiceMaxPackets);
-    if (rc != MOSQ_ERR_SUCCESS) break;
-  }
-  if (rc != MOSQ_ERR_SUCCESS && mosq == mqtt_mosq) mqtt_session_lost = 1;
-  return rc;
-}
 
 // The TLS set-up of mqtt_open. Returns false after logging why when the client must not connect.
 bool set_tls() {
@@ -220,10 +169,6 @@ int connect_client(const char* host, int port, int keepalive) {
 
 }  // namespace
 
-void availability_topic(const char* user, char (&out)[kAvailabilityTopicSize]) {
-  snprintf(out, sizeof out, "%s%s", user, kAvailabilitySuffix);
-}
-
 // Opens the session: creates the client, registers the callbacks, sets the credentials (and the
 // will and TLS when configured) and connects.
 int mqtt_open(const char* host, int port, int keepalive, const char* username,
@@ -293,59 +238,6 @@ void mqtt_reset() {
 void mqtt_announce_online() {
   online_due = session_availability[0] != '\0';
   if (online_due && session_accepted) publish_availability(mqtt_mosq, kAvailabilityOnline);
-}
-
-int mqtt_publish_retained(const char* topic, const char* payload, int qos) {
-  if (mqtt_mosq == nullptr) return MOSQ_ERR_NO_CONN;
-  return mosquitto_publish(mqtt_mosq, nullptr, topic, static_cast<int>(strlen(payload)), payload,
-                           qos, true);
-}
-
-// Services the session in steps of at most 100 ms until `milliseconds` are used up (at least one
-// step). Each step returns early when it handled something or when there is no connection.
-void mqtt_loop_wait(int milliseconds) {
-  int elapsed = 0;
-  do {
-    mosquitto_loop(mqtt_mosq, kServiceStepMs, kServiceMaxPackets);
-    elapsed += kServiceStepMs;
-  } while (elapsed < milliseconds);
-}
-
-namespace {
-
-// Handles what already waits on the socket, without waiting, after `handled` packets of this
-// step, up to kServiceMaxDrain in all. libmosquitto reads one packet per mosquitto_loop call. Any
-// result but success means the session is gone (or never came): the next publish pass rebuilds it.
-int drain_after(int handled, int rc) {
-  for (; rc == MOSQ_ERR_SUCCESS && handled < kServiceMaxDrain && data_waiting(); ++handled)
-    rc = mosquitto_loop(mqtt_mosq, 0, kServiceMaxPackets);
-  if (rc != MOSQ_ERR_SUCCESS) mqtt_session_lost = 1;
-  return rc;
-}
-
-}  // namespace
-
-// One service step of the main loop: one wait of up to 100 ms, then what else already waits.
-int mqtt_session_service() {
-  return drain_after(1, mosquitto_loop(mqtt_mosq, kServiceStepMs, kServiceMaxPackets));
-}
-
-int mqtt_session_drain() {
-  return drain_after(0, MOSQ_ERR_SUCCESS);
-}
-
-// Waits in mosquitto_loop until the deadline, one call per packet handled; a failed session is
-// not serviced again (its calls would return at once), the rest of the time is slept instead.
-void mqtt_session_service_for(int milliseconds) {
-  const struct timespec end = deadline_in(milliseconds);
-  service_until(mqtt_mosq, end, nullptr);
-  // The part of a millisecond that mosquitto_loop cannot wait for, or the rest after a failure.
-  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &end, nullptr) == EINTR) {
-  }
-}
-
-int mqtt_service_until(struct mosquitto* mosq, int milliseconds, bool (*done)(struct mosquitto*)) {
-  return service_until(mosq, deadline_in(milliseconds), done);
 }
 
 // The broker's answer to CONNECT: only a refusal leaves a line; the code itself is not logged.

@@ -5,8 +5,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "bridge/config.h"
-#include "bridge/session.h"
+#include "bridge/client.h"
+#include "bridge/options.h"
+#include "bridge/settings.h"
+#include "bridge/topics.h"
 #include "log/log.h"
 
 namespace {
@@ -45,7 +47,7 @@ void mqtt_subscribe_action(const char* topic) {
 }
 
 void mqtt_unsubscribe_removed() {
-  const bool persistent = mqtt_command_qos > 0;
+  const bool persistent = mqtt_session_persistent();
   const bool same_session =
       persistent && subscribed.persistent && strcmp(subscribed.user, mqtt_username) == 0;
   for (int32_t k = 0; same_session && k < subscribed.count; ++k) {

@@ -5,7 +5,7 @@
 
 #include <cstdio>
 
-#include "bridge/config.h"
+#include "bridge/options.h"
 
 namespace {
 
@@ -15,10 +15,6 @@ int no_passphrase(char*, int, int, void*) {
 }
 
 }  // namespace
-
-bool mqtt_tls_on(int port) {
-  return port == kTlsPort || mqtt_tls != 0;
-}
 
 void mqtt_tls_files(tls_files* files) {
   path_with_root(mqtt_cafile[0] != '\0' ? mqtt_cafile : kCaBundle, files->cafile,

@@ -1,6 +1,7 @@
-// TLS of a broker session: when it is on, which files it uses, and the one rule for a client key
-// that is no longer secret. The daemon's session, "--check" and "--check --connect" all decide
-// with these routines, so they can never disagree about a configuration.
+// TLS of a broker session: which files it uses, and the one rule for a client key that is no
+// longer secret (when TLS is on: mqtt_tls_on, bridge/options.h). The daemon's session, "--check"
+// and "--check --connect" all decide with these routines, so they can never disagree about a
+// configuration.
 #pragma once
 
 #include <cstddef>
@@ -8,12 +9,6 @@
 #include "support/paths.h"
 
 struct mosquitto;
-
-constexpr int kTlsPort = 8883;  // this port always has TLS; "tls":"on" switches it on for any
-constexpr const char* kCaBundle = "/etc/ssl/certs/ca-certificates.crt";
-
-// True when a session on `port` uses TLS: port 8883 always, any port when mqtt_tls is set.
-bool mqtt_tls_on(int port);
 
 // The files of a TLS session, root prefix added: the CA file (mqtt_cafile, else the CA bundle)
 // and, when both mqtt_certfile and mqtt_keyfile are set, the client certificate and key with the

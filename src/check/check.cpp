@@ -14,12 +14,14 @@
 #include <cstdio>
 #include <cstring>
 
-#include "bridge/config.h"
-#include "bridge/diagnostics.h"
-#include "bridge/discovery.h"
+#include "bridge/options.h"
+#include "bridge/parse.h"
 #include "bridge/scanner.h"
 #include "bridge/selection.h"
 #include "bridge/session.h"
+#include "bridge/settings.h"
+#include "bridge/tls.h"
+#include "bridge/topics.h"
 #include "log/log.h"
 #include "support/identity.h"
 #include "support/paths.h"
@@ -60,6 +62,14 @@ __attribute__((format(printf, 1, 2))) void fail(const char* format, ...) {
   va_start(args, format);
   report("error", &errors, format, args);
   va_end(args);
+}
+
+// How the opt-in keys' descriptions reach the output (mqtt_describe_options).
+void print_note(int note, const char* text) {
+  if (note == kNoteWarning)
+    warn("%s", text);
+  else
+    printf("%s\n", text);
 }
 
 void print_usage(FILE* out) {
@@ -134,18 +144,12 @@ void check_host_port(int host_rc, int port_rc) {
     fail("port %ld is no TCP port", static_cast<long>(mqtt_port));
 }
 
-// The TLS set-up with the session's own files and key rule (bridge/tls.h).
+// The TLS files with the session's own files and key rule (bridge/tls.h), after the TLS line.
 void check_tls() {
+  if (!mqtt_tls_on(mqtt_port)) return;
   tls_files files;
   mqtt_tls_files(&files);
   const char* ca_kind = mqtt_cafile[0] != '\0' ? "CA file" : "CA bundle";
-  if (!mqtt_tls_on(mqtt_port)) {
-    printf("tls: off (port %d or \"tls\":\"on\" switch it on)\n", kTlsPort);
-    if (mqtt_cafile[0] != '\0' || files.with_cert)
-      warn("\"cafile\", \"certfile\" and \"keyfile\" are used only with TLS");
-    return;
-  }
-  printf("tls: on, %s %s\n", ca_kind, files.cafile);
   // Without its CA file the daemon does not connect at all rather than send the password in
   // clear text: the configuration cannot work.
   if (access(files.cafile, R_OK) != 0)
@@ -181,12 +185,12 @@ void check_access() {
   const int password_rc = check_key("password", true);
   const int host_rc = check_key("host", false);
   const int port_rc = check_key("port", false);
-  mqtt_access_settings(text);
+  mqtt_parse_access(text);
   if (!readable) return;
 
   check_host_port(host_rc, port_rc);
-  mqtt_access_options(text);
-  printf("protocol: MQTT %s\n", mqtt_protocol_text(mqtt_protocol));
+  mqtt_parse_options(kAccessFile, text);
+  mqtt_describe_options(kCheckConnection, print_note);
   check_tls();
   check_uuid(user_rc);
   printf("password: %zu characters\n", strlen(mqtt_password));
@@ -204,24 +208,6 @@ constexpr setup_key kSetupKeys[] = {{"ACTIV", "enabled"},
                                     {"interval", "interval"},
                                     {"threshold", "threshold"}};
 
-// The Home Assistant options, each shown only when it is on.
-void check_health() {
-  if (mqtt_heartbeat > 0) {
-    printf("heartbeat: %ld s", static_cast<long>(mqtt_heartbeat));
-    if (mqtt_discovery[0] != '\0') printf(", sensors expire after %lld s", mqtt_expire_after_s());
-    putchar('\n');
-  }
-  if (mqtt_diagnostics != 0) {
-    char topic[kDiagnosticsTopicSize];
-    diagnostics_topic(mqtt_username, topic);
-    printf("diagnostics: on, topic %s\n", topic);
-  }
-  if (mqtt_utf8 != 0) printf("utf8: on, call and unit of the payload in UTF-8\n");
-  if (mqtt_classes == 0) return;
-  printf("classes: on\n");
-  if (mqtt_discovery[0] == '\0') warn("\"classes\" without \"discovery\": it has no effect");
-}
-
 void check_setup() {
   // Unreadable, it leaves brokerAccess.json in the buffer, and the daemon looks there.
   read_config_file(kBrokerSetupFile);
@@ -230,41 +216,22 @@ void check_setup() {
       warn("no \"%s\" in brokerSetup.json: the daemon takes the default, see \"%s:\" below",
            key.tag, key.shown_as);
   }
-  mqtt_setup_settings(text);
-  mqtt_setup_options(text);
+  mqtt_parse_setup(text);
+  mqtt_parse_options(kSetupFile, text);
   printf("enabled: %ld%s\n", static_cast<long>(mqtt_enabled),
          mqtt_enabled != 0 ? "" : " (bridge off: nothing is published, no command is taken)");
   printf("log level: %d\n", static_cast<int>(log_level));
   printf("interval: %ld s\n", static_cast<long>(mqtt_interval));
   printf("threshold: %1.4f\n", mqtt_threshold);
-  if (mqtt_availability != 0) {
-    char topic[kAvailabilityTopicSize];
-    availability_topic(mqtt_username, topic);
-    printf("availability: on, topic %s\n", topic);
-  }
-  if (mqtt_discovery[0] != '\0') printf("discovery: on, prefix %s\n", mqtt_discovery);
-  check_health();
-  // The effective period, shown only when the file has the key (a bad value keeps the interval).
-  char scan[kSettingSize];
-  if (mqtt_scan > 0)
-    printf("scan: a publish cycle every %ld s\n", static_cast<long>(mqtt_scan));
-  else if (json_read_key(text, "scan", scan, sizeof scan) != -1)
-    printf("scan: not used, a publish cycle every %ld s (interval)\n",
-           static_cast<long>(mqtt_interval));
+  mqtt_describe_options(kCheckSetup, print_note);
 }
 
 // The command options, once the actors are known. Whether the broker keeps a persistent session
 // (mosquitto: persistence) is the broker's side and cannot be seen from here.
 void check_commands() {
-  const bool any = mqtt_command_qos > 0 || mqtt_command_retained != 0 ||
-                   mqtt_command_numbers != 0 || mqtt_command_state != 0;
-  if (!any) return;
-  if (mqtt_command_qos > 0)
-    printf("command qos: %ld, persistent session\n", static_cast<long>(mqtt_command_qos));
-  if (mqtt_command_retained != 0) printf("retained commands: not applied\n");
-  if (mqtt_command_numbers != 0) printf("command numbers: strict\n");
-  if (mqtt_command_state != 0) printf("command state: on, %s/<call name>/state\n", mqtt_username);
-  if (mqtt_subscribe_actor_dbids == 0) warn("command options without actors: they have no effect");
+  const int described = mqtt_describe_options(kCheckCommands, print_note);
+  if (described > 0 && mqtt_subscribe_actor_dbids == 0)
+    warn("command options without actors: they have no effect");
 }
 
 // Reads the section `pattern` ("call", "pub" or "sub" as `name`) into section; warns when it is
@@ -342,9 +309,12 @@ void report_selected(const selection& table, const selected_report& r, void*) {
   if (e.call_index >= calls.count)
     warn("%s %ld has no call name: it is named \"%s\"", table.kind, static_cast<long>(e.db_id),
          e.call_name);
-  if (!table.actor) {
-    printf("sensor %ld \"%s\": %s/%ld, %s/%s\n", static_cast<long>(e.db_id), e.call_name,
-           mqtt_username, static_cast<long>(e.db_id), mqtt_username, e.call_name);
+  if (table.topic == nullptr) {
+    char by_id[kTopicIdSize];
+    char by_name[kTopicNameSize];
+    publish_topic_id(mqtt_username, e.db_id, by_id);
+    publish_topic_name(mqtt_username, e.call_name, by_name);
+    printf("sensor %ld \"%s\": %s, %s\n", static_cast<long>(e.db_id), e.call_name, by_id, by_name);
     return;
   }
   printf("actor %ld \"%s\": %s\n", static_cast<long>(e.db_id), e.call_name, r.topic);

@@ -6,14 +6,16 @@
 #include <cstdio>
 #include <cstring>
 
-#include "bridge/config.h"
+#include "bridge/client.h"
+#include "bridge/options.h"
 #include "bridge/session.h"
+#include "bridge/settings.h"
+#include "bridge/tls.h"
 #include "check/check.h"
 #include "support/paths.h"
 
 namespace {
 
-constexpr int kStepMs = 100;  // one service step waits at most this long
 constexpr size_t kTlsErrorSize = 160;
 
 // What the broker or libmosquitto said; written by the callbacks below.
@@ -96,19 +98,19 @@ bool check_connect() {
 
   int rc = mqtt_client_connect(mosq, mqtt_host, mqtt_port, mqtt_keepalive, true);
   if (rc == MOSQ_ERR_SUCCESS) {
-    rc = mqtt_service_until(mosq, kConnectWaitSeconds * 1000,
-                            [](struct mosquitto*) { return connack >= 0; });
+    rc = mqtt_service(mosq, kConnectWaitSeconds * 1000, kServiceUntil,
+                      [](struct mosquitto*) { return connack >= 0; });
   }
   // errno as the last libmosquitto call left it: the reason of a failed connection.
   const int error_number = errno;
   print_outcome(rc, error_number, cafile);
 
-  // A persistent session ("command_qos") may hand over the commands the broker kept for the
+  // A persistent session may hand over the commands the broker kept for the
   // daemon right after CONNACK: nothing more is read, so none is acknowledged and lost here; the
   // broker keeps them for the daemon's next connection.
   if (connack == 0) {
     mosquitto_disconnect(mosq);
-    if (mqtt_command_qos == 0) mosquitto_loop(mosq, kStepMs, 1);
+    if (!mqtt_session_persistent()) mqtt_service(mosq, kServiceStepMs, kServiceOnce);
   }
   mosquitto_destroy(mosq);
   mosquitto_lib_cleanup();

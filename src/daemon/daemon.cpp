@@ -12,13 +12,14 @@
 #include <cstring>
 #include <ctime>
 
+#include "bridge/client.h"
 #include "bridge/config.h"
-#include "bridge/diagnostics.h"
-#include "bridge/discovery.h"
+#include "bridge/hooks.h"
 #include "bridge/options.h"
 #include "bridge/publish.h"
-#include "bridge/session.h"
 #include "check/check.h"
+#include "homeassistant/diagnostics.h"
+#include "homeassistant/discovery.h"
 #include "log/log.h"
 #include "log/signal.h"
 #include "shm/demonstatus.h"
@@ -45,14 +46,14 @@ int32_t interval_ticks() {
 }
 
 // The wait for the next publish cycle, set before every cycle (and at start-up), so a reload's
-// new settings take effect from the next cycle on. Without "scan" it counts session-loop calls:
-// interval x 10 of them, each up to 100 ms, shorter when traffic arrives. With "scan" it is a
+// new settings take effect from the next cycle on. Without a scan period it counts session-loop
+// calls: interval x 10 of them, each up to 100 ms, shorter when traffic arrives. With one it is a
 // time on the monotonic clock, mqtt_scan seconds after the start of the last cycle, and each pass
 // services the session for 100 ms (the rest at the end), so the period holds whatever traffic
 // comes and a daemon without a connection does not spin.
 struct countdown {
   int32_t ticks = 0;
-  int64_t due_ms = 0;  // with "scan"; 0: counting ticks
+  int64_t due_ms = 0;  // with a scan period; 0: counting ticks
 };
 
 void countdown_set(countdown* c) {
@@ -65,12 +66,13 @@ void countdown_set(countdown* c) {
 int32_t countdown_pass(countdown* c) {
   if (c->due_ms == 0) {
     --c->ticks;
-    mqtt_session_service();
+    mqtt_service(mqtt_mosq, kServiceStepMs, kServiceStep);
     return c->ticks >= 0 ? c->ticks : -1;
   }
   constexpr int64_t kPassMs = 1000 / kTicksPerSecond;
   const int64_t left = c->due_ms - monotonic_ms();
-  mqtt_session_service_for(static_cast<int>(left < 1 ? 1 : left > kPassMs ? kPassMs : left));
+  const int64_t pass = left < 1 ? 1 : left > kPassMs ? kPassMs : left;
+  mqtt_service(mqtt_mosq, static_cast<int>(pass), kServiceFullTime);
   const int64_t rest = c->due_ms - monotonic_ms();
   return rest > 0 ? static_cast<int32_t>(rest / kPassMs) : -1;
 }
@@ -149,8 +151,8 @@ void publish_pass(int32_t counter) {
   else
     snprintf(text, sizeof text, "No sensors published");
   demonstatus_text(text);
-  // With "scan" the countdown's passes service the session from here on.
-  if (mqtt_scan == 0) mqtt_session_service_for(kPauseAfterCycleMs);
+  // With a scan period the countdown's passes service the session from here on.
+  if (mqtt_scan == 0) mqtt_service(mqtt_mosq, kPauseAfterCycleMs, kServiceFullTime);
 }
 
 [[noreturn]] void main_loop() {
@@ -201,6 +203,15 @@ void publish_pass(int32_t counter) {
 
 }  // namespace
 
+void daemon_install_hooks() {
+  mqtt_hooks.rebuild = [] { mqtt_read_config(kReadFull); };
+  mqtt_hooks.announce = [] {
+    mqtt_discovery_publish();
+    mqtt_diagnostics_publish(-1);
+  };
+  mqtt_hooks.take_message = mqtt_discovery_message;
+}
+
 int daemon_main(int argc, char** argv) {
   if (paths_init() != 0) return kExitBadEnvironment;
   // --check and --help are answered before anything is attached, logged or written.
@@ -219,6 +230,7 @@ int daemon_main(int argc, char** argv) {
     return 0;
   }
 
+  daemon_install_hooks();
   const int level = mqtt_read_config(kReadStartup);
   char banner[64];
   snprintf(banner, sizeof banner, "%.49s V %.9s", name, version);

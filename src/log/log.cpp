@@ -180,16 +180,6 @@ void write_console_line(const char* text) {
 
 log_syslog_sender log_syslog_send = log_syslog_datagram;
 
-void log_file_path(const char* filename, char* out, size_t cap) {
-  char relative[kPathCapacity];
-  snprintf(relative, sizeof relative, "%s%s", kLogDirectory, filename != nullptr ? filename : "");
-  path_with_root(relative, out, cap);
-}
-
-void log_console_path(char* out, size_t cap) {
-  path_with_root(kConsoleDevice, out, cap);
-}
-
 // Defaults apply to anything the database cannot give.
 void log_read_settings() {
   log_max_filesize = sqldb_read_long("/demons/max_logfile_size");
@@ -294,6 +284,8 @@ void log_init_stdout() {
 // True when log_append would record `level` nowhere: ready, not the console, no echo, and above
 // the file's threshold (in syslog mode above both of its thresholds). Exactly log_write's rules;
 // a level-2 line is always handed on, since it is kept as log_last_error.
+namespace {
+
 bool recorded_nowhere(int level) {
   const int8_t signed_level = static_cast<int8_t>(static_cast<uint8_t>(level));
   if (log_init_state != kLogStateReady || signed_level == kLogConsole ||
@@ -302,6 +294,8 @@ bool recorded_nowhere(int level) {
   if (signed_level <= log_level) return false;
   return log_syslog_enabled != 1 || signed_level > log_syslog_logleveloverride;
 }
+
+}  // namespace
 
 // Formats into a fixed buffer first; the cut text is recorded like any other. A line recorded
 // nowhere is neither formatted nor handed on (formatting two doubles, and blocking the signals

@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <ctime>
 
+#include "log/log_paths.h"
+
 // Levels of log_append: 1 is the most important. A message is recorded when its level is at most
 // log_level; at log_level kLogEcho and above every message is also echoed on stdout.
 constexpr int kLogConsole = -1;   // the bare text on the system console, never filtered
@@ -17,16 +19,6 @@ constexpr int kLogWarning = 2;    // something left out or failed
 constexpr int kLogInfo = 3;       // session events
 constexpr int kLogDebug = 4;      // routine detail
 constexpr int kLogEcho = 5;       // echo every message on stdout
-
-// Folder of the log file and the system console (the root prefix is added by the two routines
-// below, the only places that build these paths).
-constexpr const char* kLogDirectory = "/tmp/";
-constexpr const char* kConsoleDevice = "/dev/console";
-
-// Writes root prefix, kLogDirectory and `filename` into out, always terminated (cut to cap - 1).
-void log_file_path(const char* filename, char* out, size_t cap);
-// Writes root prefix and kConsoleDevice into out, always terminated (cut to cap - 1).
-void log_console_path(char* out, size_t cap);
 
 // Recording threshold: a message of level L is recorded when L <= log_level. Written by log_init
 // (the level it is given, or the syslog override) and by mqtt_read_config (the start-up read and

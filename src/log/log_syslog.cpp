@@ -13,7 +13,7 @@
 
 #include "log/line_text.h"
 #include "log/local_clock.h"
-#include "log/log.h"
+#include "log/log_paths.h"
 #include "support/paths.h"
 
 namespace {

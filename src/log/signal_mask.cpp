@@ -15,10 +15,6 @@ const sigset_t caught_set = make_caught_set();
 
 }  // namespace
 
-const sigset_t& caught_signals() {
-  return caught_set;
-}
-
 void caught_signals_block(sigset_t* previous) {
   sigprocmask(SIG_BLOCK, &caught_set, previous);
 }

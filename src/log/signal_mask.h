@@ -8,10 +8,8 @@
 // Signals 1 through this number are caught; higher numbers keep their default action.
 constexpr int kLastCaughtSignal = 32;
 
-// The caught signals (numbers the C library reserves for itself are not in the set).
-const sigset_t& caught_signals();
-
-// Blocks the caught signals and stores the previous mask in *previous. Safe in a handler.
+// Blocks the caught signals (1 through kLastCaughtSignal, but the numbers the C library reserves
+// for itself) and stores the previous mask in *previous. Safe in a handler.
 void caught_signals_block(sigset_t* previous);
 
 // Puts back the mask stored by caught_signals_block. Safe in a handler.

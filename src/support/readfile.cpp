@@ -2,8 +2,6 @@
 
 #include <cstdio>
 
-// Reads up to capacity - 1 bytes in one go (equivalent to reading byte by byte: zero bytes are
-// kept, a read error ends the data like end of file) and terminates them.
 int32_t readfileinstring(const char* path, char* buffer, size_t capacity) {
   if (path == nullptr || buffer == nullptr || capacity == 0) return -2;
   FILE* file = fopen(path, "rb");

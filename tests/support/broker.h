@@ -398,10 +398,18 @@ bool service_until(Pred done, int timeout_ms) {
   return done();
 }
 
-// Opens the session to the broker as its user and waits until a subscription of `topic` is
-// acknowledged in `log`, so the connection is known to be accepted.
+// Builds the action topics of the actor table (set_actor_table) anew for the current user name.
+inline void set_actor_topics() {
+  for (int32_t i = 0; i < mqtt_subscribe_actor_dbids; ++i)
+    action_topic(mqtt_username, mqtt_subscribe_actor_name[i], mqtt_subscribe_actor_topic[i]);
+}
+
+// Opens the session to the broker as its user (the actor table's topics made anew for it) and
+// waits until a subscription of `topic` is acknowledged in `log`, so the connection is known to
+// be accepted.
 inline bool open_and_subscribe(const Broker& broker, const LogFile& log, const char* topic) {
   snprintf(mqtt_username, sizeof mqtt_username, "%s", broker.user().c_str());
+  set_actor_topics();
   if (mqtt_open("127.0.0.1", broker.port(), 60, broker.user().c_str(), broker.password().c_str()) !=
       0)
     return false;

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "bridge/config.h"
+#include "daemon/daemon.h"
 #include "support/paths.h"
 
 namespace test_support {
@@ -66,6 +67,7 @@ unsigned char* view(int32_t key) {
 InProcessController::InProcessController()
     : offset_(unique_key_offset()), segments_(offset_), log_(offset_) {
   created_ = segments_.create_all() && shm_attach_all(0) == 1;
+  daemon_install_hooks();
 }
 
 void set_entry(int32_t real_id, int32_t db_id, int32_t type, double value, const char* unit,
@@ -88,11 +90,17 @@ void set_publish_table(const std::vector<std::pair<int32_t, const char*>>& senso
   }
 }
 
+// As the read fills it: an actor whose action topic would not fit is left out.
 void set_actor_table(const std::vector<std::pair<int32_t, const char*>>& actors) {
-  mqtt_subscribe_actor_dbids = static_cast<int32_t>(actors.size());
-  for (size_t i = 0; i < actors.size(); ++i) {
-    mqtt_subscribe_actor_dbid[i] = actors[i].first;
-    snprintf(mqtt_subscribe_actor_name[i], kCallNameSize, "%s", actors[i].second);
+  mqtt_subscribe_actor_dbids = 0;
+  for (const auto& [db_id, name] : actors) {
+    const int32_t i = mqtt_subscribe_actor_dbids;
+    if (static_cast<size_t>(action_topic(mqtt_username, name, mqtt_subscribe_actor_topic[i])) >=
+        kActionTopicSize)
+      continue;
+    mqtt_subscribe_actor_dbid[i] = db_id;
+    snprintf(mqtt_subscribe_actor_name[i], kCallNameSize, "%s", name);
+    ++mqtt_subscribe_actor_dbids;
   }
 }
 

@@ -97,7 +97,8 @@ std::string field_text(const char (&field)[N]) {
 }
 
 // The controller's segments at this process's key offset, attached in this process
-// (shm_attach_all(0)), and the log under a LogRoot.
+// (shm_attach_all(0)), the log under a LogRoot, and the modules joined as the daemon joins them
+// (daemon_install_hooks).
 class InProcessController {
  public:
   InProcessController();

@@ -8,7 +8,10 @@
 #include <memory>
 #include <string>
 
+#include "bridge/client.h"
 #include "bridge/config.h"
+#include "bridge/options.h"
+#include "bridge/parse.h"
 #include "bridge/publish.h"
 #include "log/log.h"
 #include "shm/demonstatus.h"
@@ -211,6 +214,33 @@ TEST_F(ReadConfig, LimitsCutOrSkip) {
   EXPECT_EQ(count("[2]Actor 9002 (\"" + std::string(39, 'n') +
                   "\"): action topic of 107 characters too long, not subscribed\n"),
             1);
+}
+
+// The parse alone fills the settings, the opt-in settings and both tables, with the read's lines,
+// and touches no session: no client, no line of one, no pause.
+TEST_F(ReadConfig, ParseWithoutSession) {
+  write_access("user", "pw", ",\"protocol\":\"3.1.1\",\"tls\":\"maybe\"");
+  write(
+      "brokerSetup.json",
+      "{\"ACTIV\":\"1\",\"loglevel\":\"4\",\"interval\":\"10\",\"command_qos\":\"1\",\"heartbeat\":\"5\","
+      "\"call\":{\"2001\":\"lamp\"},\"pub\":{\"1001\":\"on\"},\"sub\":{\"2001\":\"on\"}}");
+  static std::string subscribed;
+  mqtt_parse_settings();
+  mqtt_parse_tables([](const char* topic) { subscribed += topic; });
+  EXPECT_EQ(mqtt_mosq, nullptr);
+  EXPECT_EQ(count("mqtt_open"), 0);
+  EXPECT_EQ(mqtt_protocol, MQTT_PROTOCOL_V311);
+  EXPECT_EQ(mqtt_tls, 0);
+  EXPECT_EQ(mqtt_command_qos, 1);
+  EXPECT_EQ(mqtt_heartbeat, 0);  // shorter than the interval
+  EXPECT_EQ(subscribed, "user/lamp/action");
+  EXPECT_STREQ(mqtt_subscribe_actor_topic[0], "user/lamp/action");
+  EXPECT_EQ(mqtt_publish_sensor_dbid[0], 1001);
+  EXPECT_EQ(count("[1]Config: unknown value \"maybe\" of \"tls\", using off\n"), 1);
+  EXPECT_EQ(count("[1]Command options: QoS 1 (persistent session), retained: apply, numbers: any, "
+                  "state: off\n"),
+            1);
+  EXPECT_EQ(count("[4]Zu subscribende Aktoren insgesamt: 1\n"), 1);
 }
 
 // The subscriptions reach a real broker: it sees one SUBSCRIBE per actor with the exact topics,

@@ -1,6 +1,6 @@
 // The diagnostics message: the counters of the publish cycle, the session and the actor commands,
 // gathered into one retained JSON message.
-#include "bridge/diagnostics.h"
+#include "homeassistant/diagnostics.h"
 
 #include <mosquitto.h>
 
@@ -9,15 +9,22 @@
 #include <ctime>
 
 #include "bridge/actor.h"
+#include "bridge/client.h"
 #include "bridge/json_text.h"
+#include "bridge/options.h"
 #include "bridge/publish.h"
 #include "bridge/session.h"
+#include "bridge/settings.h"
+#include "bridge/topics.h"
 #include "log/log.h"
 #include "support/identity.h"
 #include "support/monotonic.h"
 
 namespace {
 
+// Capacity of the message: its fixed text, eight numbers, two time stamps and the last error line
+// JSON-escaped.
+constexpr size_t kDiagnosticsPayloadSize = 1536;
 constexpr size_t kJsonErrorSize = json_text_size(kLogLastErrorSize - 1);
 static_assert(kDiagnosticsPayloadSize > kJsonErrorSize + 2 * kTimeSize + 8 * 12 + 320);
 
@@ -32,13 +39,8 @@ long uptime_seconds() {
   return static_cast<long>(monotonic_ms() / 1000 - started_s);
 }
 
-}  // namespace
-
-void diagnostics_topic(const char* user, char (&out)[kDiagnosticsTopicSize]) {
-  snprintf(out, sizeof out, "%s%s", user, kDiagnosticsSuffix);
-}
-
-void mqtt_diagnostics_payload(char (&out)[kDiagnosticsPayloadSize]) {
+// The message, always terminated.
+void diagnostics_payload(char (&out)[kDiagnosticsPayloadSize]) {
   char when[kTimeSize] = "";
   if (last_publication != 0) mqtt_time_text(last_publication, when);
   char error_json[kJsonErrorSize];
@@ -56,6 +58,8 @@ void mqtt_diagnostics_payload(char (&out)[kDiagnosticsPayloadSize]) {
            static_cast<unsigned long>(mqtt_commands_refused), when, error_json);
 }
 
+}  // namespace
+
 void mqtt_diagnostics_publish(int32_t published) {
   if (published >= 0) {
     last_cycle = published;
@@ -66,7 +70,7 @@ void mqtt_diagnostics_publish(int32_t published) {
   char topic[kDiagnosticsTopicSize];
   diagnostics_topic(mqtt_username, topic);
   char payload[kDiagnosticsPayloadSize];
-  mqtt_diagnostics_payload(payload);
+  diagnostics_payload(payload);
   const int rc = mqtt_publish_retained(topic, payload, 0);
   if (rc != MOSQ_ERR_SUCCESS) {
     log_appendf(kLogInfo, "diagnostics: \"%s\" not published: %s", topic, mosquitto_strerror(rc));

@@ -1,17 +1,19 @@
 // Home Assistant MQTT discovery: one retained announcement per published sensor and subscribed
 // actor after every full configuration read, and an empty retained message on the topic of every
 // entry that is no longer announced.
-#include "bridge/discovery.h"
+#include "homeassistant/discovery.h"
 
 #include <mosquitto.h>
 
 #include <cstdio>
 #include <cstring>
 
-#include "bridge/actor.h"
-#include "bridge/diagnostics.h"
+#include "bridge/client.h"
 #include "bridge/json_text.h"
-#include "bridge/session.h"
+#include "bridge/options.h"
+#include "bridge/settings.h"
+#include "bridge/topics.h"
+#include "homeassistant/units.h"
 #include "log/log.h"
 #include "shm/sensor_record.h"
 #include "shm/shm.h"
@@ -30,69 +32,19 @@ constexpr const char* kPayloadEncoding = "latin-1";
 constexpr long kActorMin = -21474836;
 constexpr long kActorMax = 21474836;
 
-// Units and the classes Home Assistant gives them. The pairs come from Home Assistant's sensor
-// component: its table of the units each device class accepts (DEVICE_CLASS_UNITS) and of the
-// state classes each device class accepts (DEVICE_CLASS_STATE_CLASSES); `number` tells whether its
-// number component (NumberDeviceClass) has the class as well. A unit listed for more than one
-// device class there (%, m³, mm, dB, km/h, µg/m³, ...) gets none: a wrong class makes Home
-// Assistant refuse the whole announcement. Units are UTF-8, as the announcements carry them.
-struct unit_classes {
-  const char* unit;
-  const char* device_class;  // null: none
-  const char* state_class;
-  bool number;
-};
-constexpr const char* kMeasurement = "measurement";
-constexpr const char* kTotalIncreasing = "total_increasing";
-constexpr unit_classes kUnitClasses[] = {
-    {"\u00b0C", "temperature", kMeasurement, true},
-    {"\u00b0F", "temperature", kMeasurement, true},
-    {"K", "temperature", kMeasurement, true},
-    {"W", "power", kMeasurement, true},
-    {"kW", "power", kMeasurement, true},
-    {"Wh", "energy", kTotalIncreasing, true},
-    {"kWh", "energy", kTotalIncreasing, true},
-    {"MWh", "energy", kTotalIncreasing, true},
-    {"V", "voltage", kMeasurement, true},
-    {"mV", "voltage", kMeasurement, true},
-    {"A", "current", kMeasurement, true},
-    {"mA", "current", kMeasurement, true},
-    {"lx", "illuminance", kMeasurement, true},
-    {"Pa", "pressure", kMeasurement, true},
-    {"hPa", "pressure", kMeasurement, true},
-    {"kPa", "pressure", kMeasurement, true},
-    {"mbar", "pressure", kMeasurement, true},
-    {"bar", "pressure", kMeasurement, true},
-    {"ppm", "carbon_dioxide", kMeasurement, true},
-    {"Hz", "frequency", kMeasurement, true},
-    {"kHz", "frequency", kMeasurement, true},
-    {"dBm", "signal_strength", kMeasurement, true},
-    {"W/m\u00b2", "irradiance", kMeasurement, true},
-    {"kg", "weight", kMeasurement, true},
-    {"g", "weight", kMeasurement, true},
-    {"km", "distance", kMeasurement, true},
-    {"m", "distance", kMeasurement, true},
-    {"s", "duration", kMeasurement, false},
-    {"min", "duration", kMeasurement, false},
-    {"h", "duration", kMeasurement, false},
-    // Gas and water meters count in m³ (and water in L), both classes take it: no class, but the
-    // reading only grows.
-    {"m\u00b3", nullptr, kTotalIncreasing, false},
-};
-
 // Writing out what the socket did not take at once takes at most this long.
 constexpr int kDrainMs = 2000;
 
 constexpr size_t kJsonNameSize = json_text_size(kCallNameChars);
 constexpr size_t kJsonUnitSize = json_text_size(kUnitChars);
 constexpr size_t kJsonUserSize = json_text_size(kSettingSize - 1);
-constexpr size_t kJsonTopicSize = json_text_size(kActionTopicSize - 1);
-constexpr size_t kJsonStateTopicSize = json_text_size(kStateTopicSize - 1);
+constexpr size_t kJsonTopicSize = json_text_size(kStateTopicSize - 1);  // the longest topic here
+static_assert(kStateTopicSize >= kActionTopicSize && kStateTopicSize >= kTopicIdSize &&
+              kStateTopicSize >= kAvailabilityTopicSize &&
+              kStateTopicSize >= kDiagnosticsTopicSize);
 constexpr size_t kDevicePartSize = 2 * kJsonUserSize + 240;
 constexpr size_t kExtraPartSize = kJsonUnitSize + 32 + 64 + 64 + 48;
-// "<prefix>/number/<node id>/<DB id>/config" always fits (a DB id has at most 11 characters).
-static_assert(kDiscoveryTopicSize >=
-              2 * (kSettingSize - 1) + sizeof("/number//") - 1 + 11 + sizeof("/config"));
+constexpr size_t kObjectIdSize = 16;  // a DB id or a diagnostic entity's name
 
 // DB ids announced under one component.
 struct id_list {
@@ -109,7 +61,7 @@ struct announcement {
   bool diagnostics;  // the diagnostic entities too
 };
 
-// The diagnostic entities of the bridge itself ("diagnostics"), all read from the diagnostics
+// The diagnostic entities of the bridge itself (mqtt_diagnostics), all read from the diagnostics
 // message: object id, name, value key, unit and device class (or null), state class (or null).
 struct diagnostic_entity {
   const char* object;
@@ -127,14 +79,9 @@ constexpr diagnostic_entity kDiagnosticEntities[] = {
     {"diag_rebuilds", "Session rebuilds", "session_rebuilds", nullptr, nullptr, kTotalIncreasing},
     {"diag_error", "Last error", "last_error", nullptr, nullptr, nullptr},
 };
-// "<prefix>/sensor/<node id>/<object id>/config" fits as well.
-static_assert(kDiscoveryTopicSize >=
-              2 * (kSettingSize - 1) + sizeof("/sensor//") - 1 + 14 + sizeof("/config"));
 
 // Home Assistant's birth message: "online" on "<prefix>/status" when it (re)starts.
-constexpr const char* kStatusSuffix = "/status";
 constexpr const char* kBirthPayload = "online";
-constexpr size_t kStatusTopicSize = kSettingSize + 8;
 
 // Set by msg_callback when the birth message arrived; the main loop then announces again.
 bool repeat_due = false;
@@ -177,12 +124,25 @@ void node_id(const char* user, char (&out)[kSettingSize]) {
 
 void topic_of(const announcement& a, const char* component, int32_t dbid,
               char (&out)[kDiscoveryTopicSize]) {
-  snprintf(out, sizeof out, "%s/%s/%s/%ld/config", a.prefix, component, a.node,
-           static_cast<long>(dbid));
+  char object[kObjectIdSize];
+  snprintf(object, sizeof object, "%ld", static_cast<long>(dbid));
+  discovery_topic(a.prefix, component, a.node, object, out);
 }
 
 void topic_of(const announcement& a, const char* object, char (&out)[kDiscoveryTopicSize]) {
-  snprintf(out, sizeof out, "%s/%s/%s/%s/config", a.prefix, kSensorComponent, a.node, object);
+  discovery_topic(a.prefix, kSensorComponent, a.node, object, out);
+}
+
+// A topic as the text of a JSON string.
+void topic_json(const char* topic, char (&out)[kJsonTopicSize]) {
+  json_text(topic, kStateTopicSize - 1, false, out, sizeof out);
+}
+
+// The topic on which the values of DB id `dbid` are published, as JSON text.
+void value_topic_json(int32_t dbid, char (&out)[kJsonTopicSize]) {
+  char topic[kTopicIdSize];
+  publish_topic_id(mqtt_username, dbid, topic);
+  topic_json(topic, out);
 }
 
 // Publishes one retained QoS 0 message without waiting for anything; an empty payload clears the
@@ -198,21 +158,13 @@ bool send(const char* topic, const char* payload) {
   return true;
 }
 
-// The classes of a unit (UTF-8), or null when the table does not know it.
-const unit_classes* classes_of(const char* unit) {
-  for (const unit_classes& row : kUnitClasses) {
-    if (strcmp(row.unit, unit) == 0) return &row;
-  }
-  return nullptr;
-}
-
-// With "classes": the class keys of a sensor (every one gets a state class; a known unit its
+// With mqtt_classes: the class keys of a sensor (every one gets a state class; a known unit its
 // device class) or of a number entity (its unit and, where the number component has it, its
-// device class). With "heartbeat", a sensor's announcement also says how long its value lasts: a
+// device class). With mqtt_heartbeat, a sensor's announcement also says how long its value lasts: a
 // valid value goes out at least every heartbeat plus one cycle, so twice that is missed only when
 // the value is in error or the bridge has stopped. Units are given as UTF-8.
 void extra_part(const char* unit_json, bool number, char (&out)[kExtraPartSize]) {
-  const unit_classes* row = mqtt_classes != 0 ? classes_of(unit_json) : nullptr;
+  const unit_classes* row = mqtt_classes != 0 ? unit_classes_of(unit_json) : nullptr;
   const char* device_class =
       row != nullptr && (!number || row->number) ? row->device_class : nullptr;
   char unit_part[kJsonUnitSize + 32] = "";
@@ -231,7 +183,8 @@ void extra_part(const char* unit_json, bool number, char (&out)[kExtraPartSize])
   snprintf(out, sizeof out, "%s%s%s%s", unit_part, class_part, state_part, expire_part);
 }
 
-// The "encoding" key: Latin-1 payloads need it, UTF-8 ones ("utf8") are Home Assistant's default.
+// The "encoding" key: Latin-1 payloads need it, UTF-8 ones (mqtt_utf8) are Home Assistant's
+// default.
 void encoding_part(char (&out)[32]) {
   out[0] = '\0';
   if (mqtt_utf8 == 0) snprintf(out, sizeof out, "\"encoding\":\"%s\",", kPayloadEncoding);
@@ -252,7 +205,7 @@ void unit_json_of(int32_t dbid, char (&out)[kJsonUnitSize]) {
 // (uuid) as its identifier, and with availability on the topic whose "online" and "offline" are
 // Home Assistant's default payloads.
 void device_part(const char* user_json, char (&out)[kDevicePartSize]) {
-  // With "classes" also the origin block, whose absence current Home Assistant versions log.
+  // With mqtt_classes also the origin block, whose absence current Home Assistant versions log.
   char origin[96] = "";
   if (mqtt_classes != 0)
     snprintf(origin, sizeof origin, "\"origin\":{\"name\":\"%s\",\"sw_version\":\"%s\"},",
@@ -262,14 +215,17 @@ void device_part(const char* user_json, char (&out)[kDevicePartSize]) {
                "%s\"device\":{\"identifiers\":[\"%s\"],\"name\":\"%s\",\"sw_version\":\"%s\"}",
                origin, user_json, kDemonName, kDemonVersion);
   if (mqtt_availability != 0 && n > 0 && static_cast<size_t>(n) < sizeof out) {
-    snprintf(out + n, sizeof out - n, ",\"availability_topic\":\"%s%s\"", user_json,
-             kAvailabilitySuffix);
+    char topic[kAvailabilityTopicSize];
+    availability_topic(mqtt_username, topic);
+    char json[kJsonTopicSize];
+    topic_json(topic, json);
+    snprintf(out + n, sizeof out - n, ",\"availability_topic\":\"%s\"", json);
   }
 }
 
 // The announcement of a published sensor. Returns the length of the whole payload; a length of
 // kDiscoveryPayloadSize or more means out holds a cut text that must not be used.
-int sensor_payload(int32_t dbid, const char* name, const char* user_json, const char* device,
+int sensor_payload(int32_t dbid, const char* name, const char* device,
                    char (&out)[kDiscoveryPayloadSize]) {
   char name_json[kJsonNameSize];
   json_text(name, kCallNameChars, true, name_json, sizeof name_json);
@@ -282,31 +238,34 @@ int sensor_payload(int32_t dbid, const char* name, const char* user_json, const 
   extra_part(unit_json, false, extra);
   char encoding[32];
   encoding_part(encoding);
+  char state_json[kJsonTopicSize];
+  value_topic_json(dbid, state_json);
   return snprintf(out, sizeof out,
-                  "{\"name\":\"%s\",\"unique_id\":\"%s_%ld\",\"state_topic\":\"%s/%ld\","
+                  "{\"name\":\"%s\",\"unique_id\":\"%s_%ld\",\"state_topic\":\"%s\","
                   "\"value_template\":\"%s\",%s%s%s%s}",
-                  name_json, current.node, static_cast<long>(dbid), user_json,
-                  static_cast<long>(dbid), kValueTemplate, unit_part, extra, encoding, device);
+                  name_json, current.node, static_cast<long>(dbid), state_json, kValueTemplate,
+                  unit_part, extra, encoding, device);
 }
 
 // The announcement of a subscribed actor, with its state when the actor is published too.
 // Returns the length as sensor_payload does.
-int actor_payload(int32_t dbid, const char* name, const char* action, const char* user_json,
-                  const char* device, char (&out)[kDiscoveryPayloadSize]) {
+int actor_payload(int32_t dbid, const char* name, const char* action, const char* device,
+                  char (&out)[kDiscoveryPayloadSize]) {
   char name_json[kJsonNameSize];
   json_text(name, kCallNameChars, true, name_json, sizeof name_json);
   char action_json[kJsonTopicSize];
-  json_text(action, kActionTopicSize - 1, false, action_json, sizeof action_json);
-  char state_part[kJsonStateTopicSize + 96] = "";
+  topic_json(action, action_json);
+  char state_part[kJsonTopicSize + 96] = "";
+  char state_json[kJsonTopicSize];
   if (contains(mqtt_publish_sensor_dbid, mqtt_publish_sensor_dbids, dbid)) {
-    snprintf(state_part, sizeof state_part, "\"state_topic\":\"%s/%ld\",\"value_template\":\"%s\",",
-             user_json, static_cast<long>(dbid), kValueTemplate);
+    value_topic_json(dbid, state_json);
+    snprintf(state_part, sizeof state_part, "\"state_topic\":\"%s\",\"value_template\":\"%s\",",
+             state_json, kValueTemplate);
   } else if (mqtt_command_state != 0) {
     // What the controller received, not an optimistic guess: the plain command text.
     char state[kStateTopicSize];
     state_topic(mqtt_username, name, state);
-    char state_json[kJsonStateTopicSize];
-    json_text(state, sizeof state - 1, false, state_json, sizeof state_json);
+    topic_json(state, state_json);
     snprintf(state_part, sizeof state_part, "\"state_topic\":\"%s\",", state_json);
   }
   char unit_json[kJsonUnitSize];
@@ -324,7 +283,7 @@ int actor_payload(int32_t dbid, const char* name, const char* action, const char
 
 // The announcement of one diagnostic entity, a sensor of the same device whose state is a field
 // of the diagnostics message. Returns the length as sensor_payload does.
-int diagnostic_payload(const diagnostic_entity& e, const char* user_json, const char* device,
+int diagnostic_payload(const diagnostic_entity& e, const char* device,
                        char (&out)[kDiscoveryPayloadSize]) {
   char classes[160] = "";
   if (e.unit != nullptr)
@@ -333,22 +292,25 @@ int diagnostic_payload(const diagnostic_entity& e, const char* user_json, const 
   char state[48] = "";
   if (e.state_class != nullptr)
     snprintf(state, sizeof state, "\"state_class\":\"%s\",", e.state_class);
+  char topic[kDiagnosticsTopicSize];
+  diagnostics_topic(mqtt_username, topic);
+  char topic_text[kJsonTopicSize];
+  topic_json(topic, topic_text);
   return snprintf(out, sizeof out,
-                  "{\"name\":\"%s\",\"unique_id\":\"%s_%s\",\"state_topic\":\"%s%s\","
+                  "{\"name\":\"%s\",\"unique_id\":\"%s_%s\",\"state_topic\":\"%s\","
                   "\"value_template\":\"{{ value_json.%s }}\",\"entity_category\":\"diagnostic\","
                   "%s%s%s}",
-                  e.name, current.node, e.object, user_json, kDiagnosticsSuffix, e.key, classes,
-                  state, device);
+                  e.name, current.node, e.object, topic_text, e.key, classes, state, device);
 }
 
-// With "diagnostics", announces the diagnostic entities and records that in current. Returns
+// With mqtt_diagnostics, announces the diagnostic entities and records that in current. Returns
 // false when a publication failed.
-bool announce_diagnostics(const char* user_json, const char* device) {
+bool announce_diagnostics(const char* device) {
   if (mqtt_diagnostics == 0) return true;
   char topic[kDiscoveryTopicSize];
   char payload[kDiscoveryPayloadSize];
   for (const diagnostic_entity& e : kDiagnosticEntities) {
-    const int n = diagnostic_payload(e, user_json, device, payload);
+    const int n = diagnostic_payload(e, device, payload);
     if (n < 0 || static_cast<size_t>(n) >= sizeof payload) continue;
     topic_of(current, e.object, topic);
     if (!send(topic, payload)) return false;
@@ -370,7 +332,7 @@ bool announce_all() {
   for (int32_t i = 0; i < mqtt_publish_sensor_dbids && i < kTableSize; ++i) {
     const int32_t dbid = mqtt_publish_sensor_dbid[i];
     if (contains(current.sensors, dbid)) continue;
-    const int n = sensor_payload(dbid, mqtt_publish_sensor_name[i], user_json, device, payload);
+    const int n = sensor_payload(dbid, mqtt_publish_sensor_name[i], device, payload);
     if (n < 0 || static_cast<size_t>(n) >= sizeof payload) {
       log_appendf(kLogWarning, "discovery: sensor %ld: announcement too long, left out",
                   static_cast<long>(dbid));
@@ -385,8 +347,7 @@ bool announce_all() {
     const int32_t dbid = mqtt_subscribe_actor_dbid[i];
     if (contains(current.actors, dbid)) continue;
     // The configuration read has left out every actor whose action topic does not fit.
-    char action[kActionTopicSize];
-    action_topic(mqtt_username, mqtt_subscribe_actor_name[i], action);
+    const char* action = mqtt_subscribe_actor_topic[i];
     // A topic that is not valid UTF-8 or holds a wildcard was refused at subscription: commands
     // sent there would never arrive.
     if (!valid_topic(action)) {
@@ -394,8 +355,7 @@ bool announce_all() {
                   static_cast<long>(dbid), action);
       continue;
     }
-    const int n =
-        actor_payload(dbid, mqtt_subscribe_actor_name[i], action, user_json, device, payload);
+    const int n = actor_payload(dbid, mqtt_subscribe_actor_name[i], action, device, payload);
     if (n < 0 || static_cast<size_t>(n) >= sizeof payload) {
       log_appendf(kLogWarning, "discovery: actor %ld: announcement too long, left out",
                   static_cast<long>(dbid));
@@ -405,7 +365,7 @@ bool announce_all() {
     if (!send(topic, payload)) return false;
     current.actors.dbid[current.actors.count++] = dbid;
   }
-  return announce_diagnostics(user_json, device);
+  return announce_diagnostics(device);
 }
 
 // Clears every topic of the last complete announcement that current does not replace. Counts the
@@ -438,10 +398,6 @@ bool clear_removed(int32_t* cleared) {
   return true;
 }
 
-void status_topic(char (&out)[kStatusTopicSize]) {
-  snprintf(out, sizeof out, "%s%s", mqtt_discovery, kStatusSuffix);
-}
-
 // New announcements go out before the old ones are cleared. The record of the last complete
 // announcement is replaced only when every publication went out, so entries that a failed call
 // could not clear are cleared by the next one.
@@ -457,7 +413,7 @@ void announce(bool on) {
   if (complete) memcpy(&announced, &current, sizeof announced);
   // What the socket did not take at once is written now (bounded), so that every announcement has
   // left when the configuration read returns; this costs only the time the writing takes.
-  mqtt_service_until(mqtt_mosq, kDrainMs, [](struct mosquitto* mosq) {
+  mqtt_service(mqtt_mosq, kDrainMs, kServiceUntil, [](struct mosquitto* mosq) {
     return mosq == nullptr || !mosquitto_want_write(mosq);
   });
   log_appendf(kLogInfo, "discovery: %ld sensors and %ld actors announced, %ld cleared%s",
@@ -466,10 +422,6 @@ void announce(bool on) {
 }
 
 }  // namespace
-
-long long mqtt_expire_after_s() {
-  return mqtt_heartbeat > 0 ? 2LL * mqtt_heartbeat + mqtt_interval : 0;
-}
 
 void mqtt_discovery_publish() {
   bool on = mqtt_discovery[0] != '\0';
@@ -483,8 +435,8 @@ void mqtt_discovery_publish() {
     return;
   // Home Assistant says "online" there when it starts; it may have lost every entity then.
   if (on && mqtt_classes != 0 && mqtt_mosq != nullptr) {
-    char topic[kStatusTopicSize];
-    status_topic(topic);
+    char topic[kDiscoveryStatusTopicSize];
+    discovery_status_topic(mqtt_discovery, topic);
     mosquitto_subscribe(mqtt_mosq, nullptr, topic, 0);
   }
   announce(on);
@@ -493,8 +445,8 @@ void mqtt_discovery_publish() {
 // A retained "online" is an old birth message the broker kept, not a restart.
 bool mqtt_discovery_message(const char* topic, const char* payload, bool retained) {
   if (mqtt_discovery[0] == '\0' || mqtt_classes == 0 || topic == nullptr) return false;
-  char status[kStatusTopicSize];
-  status_topic(status);
+  char status[kDiscoveryStatusTopicSize];
+  discovery_status_topic(mqtt_discovery, status);
   if (strcmp(topic, status) != 0) return false;
   if (!retained && payload != nullptr && strcmp(payload, kBirthPayload) == 0) repeat_due = true;
   return true;

@@ -1,4 +1,4 @@
-// Home Assistant MQTT discovery, switched on by the "discovery" key (the discovery prefix). Every
+// Home Assistant MQTT discovery, switched on by a discovery prefix (mqtt_discovery). Every
 // full configuration read announces each published sensor and each subscribed actor with one
 // retained QoS 0 message on "<prefix>/<component>/<node id>/<object id>/config", so that they
 // appear in Home Assistant without configuration there, and clears (empty retained message) the
@@ -7,10 +7,6 @@
 
 #include <cstddef>
 
-#include "bridge/config.h"
-
-// "<prefix>/number/<node id>/<DB id>/config": 79 + 8 + 79 + 12 + 7 characters at most.
-constexpr size_t kDiscoveryTopicSize = 192;
 // One announcement. An actor's, the longest, needs at most about 2100 bytes (every character of
 // call name and user name escaped); a message that does not fit is left out with a level-2 line.
 constexpr size_t kDiscoveryPayloadSize = 2560;
@@ -27,21 +23,17 @@ constexpr size_t kDiscoveryPayloadSize = 2560;
 // and units are converted from Latin-1 to UTF-8. When a publication fails (no connection) the rest
 // is skipped and the next call clears against the previous complete announcement again.
 // Does nothing, and logs nothing, while mqtt_discovery is empty and nothing has been announced.
-// With "classes" every sensor announcement carries a state class and, where its unit names one,
-// a device class; number entities their unit and device class; each announcement the origin
-// block; and "<prefix>/status" is subscribed for Home Assistant's birth message. With "heartbeat"
-// sensor announcements carry expire_after (twice the heartbeat plus one interval), with "utf8"
-// no "encoding", with "diagnostics" a few diagnostic entities of the same device are announced.
+// With mqtt_classes every sensor announcement carries a state class and, where its unit names
+// one, a device class (homeassistant/units.h); number entities their unit and device class; each
+// announcement the origin block; and "<prefix>/status" is subscribed for Home Assistant's birth
+// message. With mqtt_heartbeat sensor announcements carry expire_after (mqtt_expire_after_s),
+// with mqtt_utf8 no "encoding", with mqtt_diagnostics a few diagnostic entities of the same
+// device are announced.
 void mqtt_discovery_publish();
 
-// The "expire_after" of a sensor announcement with "heartbeat": a valid value goes out at least
-// every heartbeat plus one cycle, so twice the heartbeat plus the interval is missed only when the
-// value is in error or the bridge has stopped. 0 without heartbeat.
-long long mqtt_expire_after_s();
-
-// For msg_callback: true when `topic` is "<prefix>/status" under discovery with "classes" (the
-// message is then consumed); a message "online" there that is not a retained one makes the next
-// mqtt_discovery_repeat announce again.
+// The bridge's mqtt_hooks.take_message: true when `topic` is "<prefix>/status" under discovery
+// with mqtt_classes (the message is then consumed); a message "online" there that is not a
+// retained one makes the next mqtt_discovery_repeat announce again.
 bool mqtt_discovery_message(const char* topic, const char* payload, bool retained);
 
 // Called once per pass of the main loop: when Home Assistant came online since the last
