@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "bridge/backoff.h"
 #include "support/monotonic.h"
 
 struct mosquitto* mqtt_mosq = nullptr;
@@ -42,7 +43,10 @@ int mqtt_service(struct mosquitto* mosq, int milliseconds, unsigned how,
     for (; rc == MOSQ_ERR_SUCCESS && handled < kServiceMaxDrain && data_waiting(mosq); ++handled)
       rc = mosquitto_loop(mosq, 0, 1);
   }
-  if (rc != MOSQ_ERR_SUCCESS && mosq == mqtt_mosq) mqtt_session_lost = 1;
+  if (mosq == mqtt_mosq && (rc != MOSQ_ERR_SUCCESS || mqtt_attempt_overdue())) {
+    mqtt_session_lost = 1;
+    mqtt_attempt_failed();
+  }
   if ((how & kServiceFullTime) != 0) sleep_until_ms(end);
   return rc;
 }

@@ -35,9 +35,10 @@ constexpr int kServiceMaxDrain = 100;
 // Services `mosq` (mqtt_mosq, or a client of the caller's own) for at most `milliseconds` on the
 // monotonic clock, as `how` says. `done` (may be null: never) is looked at before each wait.
 // libmosquitto handles at most one packet per call. Any result other than success ends the
-// service and, for mqtt_mosq, sets mqtt_session_lost: that is the one rule by which the daemon
-// notices a lost session. Returns libmosquitto's last result (success when done, when the time
-// is up, or when nothing was called).
+// service and, for mqtt_mosq, sets mqtt_session_lost, as does an attempt that is overdue
+// (mqtt_attempt_overdue, with backoff): that is the one rule by which the daemon notices a lost
+// session, and the failure it reports to the backoff (mqtt_attempt_failed). Returns libmosquitto's
+// last result (success when done, when the time is up, or when nothing was called).
 int mqtt_service(struct mosquitto* mosq, int milliseconds, unsigned how,
                  bool (*done)(struct mosquitto*) = nullptr);
 

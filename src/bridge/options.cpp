@@ -20,6 +20,7 @@ char mqtt_cafile[kPathSettingSize] = "";
 char mqtt_certfile[kPathSettingSize] = "";
 char mqtt_keyfile[kPathSettingSize] = "";
 int32_t mqtt_tls = 0;
+int32_t mqtt_backoff = 0;
 int32_t mqtt_availability = 0;
 char mqtt_discovery[kSettingSize] = "";
 int32_t mqtt_command_qos = 0;
@@ -50,7 +51,9 @@ struct option_row {
   int32_t* number = nullptr;                // the setting of a word or of seconds
   char* text = nullptr;                     // the setting of a path or a text, and its size
   size_t text_size = 0;
-  int32_t max_s = 0;                 // seconds: the largest accepted
+  int32_t min_s = 0;  // seconds: the smallest and the largest accepted, and
+  int32_t max_s = 0;  // what the refusal line says is used instead
+  const char* fallback = nullptr;
   void (*after)() = nullptr;         // a rule over several keys, run once the row is parsed
   const char* piece = nullptr;       // its part of its summary line; %s: the value shown
   const char* (*shown)() = nullptr;  // the value shown there, when not the row's own text
@@ -139,12 +142,15 @@ void parse_heartbeat(const option_row& row, int lookup) {
               row.key, value, static_cast<long>(mqtt_interval));
 }
 
-// 1 to max seconds; anything else keeps a publish cycle per interval.
-void parse_scan(const option_row& row, int lookup) {
+// Whole seconds from min_s to max_s; anything else keeps the default 0.
+void parse_seconds(const option_row& row, int lookup) {
   *row.number = 0;
   if (lookup == -1) return;
-  *row.number = whole_seconds(value, row.max_s);
-  if (*row.number == 0) log_unknown_value(row.key, "the interval");
+  const int32_t seconds = whole_seconds(value, row.max_s);
+  if (seconds >= row.min_s && seconds > 0)
+    *row.number = seconds;
+  else
+    log_unknown_value(row.key, row.fallback);
 }
 
 // A certificate without its key (or the reverse) cannot be used; neither is.
@@ -231,15 +237,26 @@ bool describe_classes(option_printer print) {
   return true;
 }
 
-// Whether the file held "scan" (with or without a proper value): the table is defined below.
-bool scan_present();
+// Whether the file held the key (with or without a proper value): the table is defined below.
+bool present_in_file(const char* key);
 
 bool describe_scan(option_printer print) {
   if (mqtt_scan > 0)
     note(print, kNoteFact, "scan: a publish cycle every %ld s", static_cast<long>(mqtt_scan));
-  else if (scan_present())
+  else if (present_in_file("scan"))
     note(print, kNoteFact, "scan: not used, a publish cycle every %ld s (interval)",
          static_cast<long>(mqtt_interval));
+  else
+    return false;
+  return true;
+}
+
+bool describe_backoff(option_printer print) {
+  if (mqtt_backoff > 0)
+    note(print, kNoteFact, "backoff: each attempt at most %d s, then a random wait of up to %ld s",
+         kAttemptMs / 1000, static_cast<long>(mqtt_backoff));
+  else if (present_in_file("backoff"))
+    note(print, kNoteFact, "backoff: not used, a lost session is rebuilt at the next cycle");
   else
     return false;
   return true;
@@ -270,6 +287,10 @@ constexpr option_row kRows[] = {
     {.file = kAccessFile, .key = "tls", .parse = parse_word, .words = kOffOn, .number = &mqtt_tls,
      .piece = "TLS: %s", .shown = tls_shown,
      .check_group = kCheckConnection, .describe = describe_tls},
+    {.file = kAccessFile, .key = "backoff", .parse = parse_seconds, .number = &mqtt_backoff,
+     .min_s = kBackoffMinS, .max_s = kBackoffMaxS, .fallback = "no backoff",
+     .piece = "a random wait of up to %s s before each new attempt",
+     .check_group = kCheckConnection, .describe = describe_backoff},
     {.file = kSetupFile, .key = "availability", .parse = parse_word, .words = kOffOn,
      .number = &mqtt_availability, .piece = "availability: %s",
      .check_group = kCheckSetup, .describe = describe_availability},
@@ -300,8 +321,8 @@ constexpr option_row kRows[] = {
     {.file = kSetupFile, .key = "classes", .parse = parse_word, .words = kOffOn,
      .number = &mqtt_classes, .piece = "classes: %s",
      .check_group = kCheckSetup, .describe = describe_classes},
-    {.file = kSetupFile, .key = "scan", .parse = parse_scan,
-     .number = &mqtt_scan, .max_s = kScanMaxS, .piece = "a publish cycle every %s s",
+    {.file = kSetupFile, .key = "scan", .parse = parse_seconds, .number = &mqtt_scan,
+     .min_s = 1, .max_s = kScanMaxS, .fallback = "the interval", .piece = "a publish cycle every %s s",
      .check_group = kCheckSetup, .describe = describe_scan},
 };
 // clang-format on
@@ -316,8 +337,8 @@ constexpr size_t row_of(std::string_view key) {
   return i;
 }
 
-bool scan_present() {
-  return present[row_of("scan")];
+bool present_in_file(const char* key) {
+  return present[row_of(key)];
 }
 
 // One level-1 summary line: its head and its keys, in the order it shows them.
@@ -330,6 +351,7 @@ constexpr summary_line kSummaryLines[] = {
     {"Command options: ", {"command_qos", "command_retained", "command_numbers", "command_state"}},
     {"Home Assistant options: ", {"heartbeat", "diagnostics", "utf8", "classes"}},
     {"Scan: ", {"scan"}, true},
+    {"Backoff: ", {"backoff"}, true},
     {"Broker options: ", {"protocol", "tls", "cafile", "certfile", "keyfile", "availability"}},
 };
 static_assert([] {

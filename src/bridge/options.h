@@ -25,6 +25,13 @@ extern char mqtt_certfile[kPathSettingSize];
 extern char mqtt_keyfile[kPathSettingSize];
 // tls "on": 1 = TLS on any port; "off" (default) = TLS on port kTlsPort only (mqtt_tls_on).
 extern int32_t mqtt_tls;
+// backoff "10".."3600": each connection attempt bounded (bridge/backoff.h), and after a failed
+// attempt or a lost session a random wait of up to that many seconds; 0 (default) = the session
+// is rebuilt at the next publish cycle, its connect call waiting as long as the system lets it.
+constexpr int32_t kBackoffMinS = 10;
+constexpr int32_t kBackoffMaxS = 3600;
+constexpr int kAttemptMs = 5000;  // with backoff, an attempt not accepted in this time has failed
+extern int32_t mqtt_backoff;
 
 // brokerSetup.json: what the session says and announces.
 // availability "on": 1 = the will "offline" and the messages "online"/"offline" on
@@ -76,13 +83,14 @@ constexpr int kSetupFile = 1;
 void mqtt_parse_options(int file, const char* text);
 
 // The level-1 lines that show the opt-in keys: "Command options: ...", "Home Assistant options:
-// ...", "Scan: ..." and "Broker options: ...", each written only when the files hold at least one
-// of its keys ("Scan" only when a scan period is set), so a configuration without them logs what
-// it always did. REQUIRES: mqtt_port parsed (the broker line shows whether TLS is on).
+// ...", "Scan: ...", "Backoff: ..." and "Broker options: ...", each written only when the files
+// hold at least one of its keys ("Scan" and "Backoff" only when their key is set), so a
+// configuration without them logs what it always did. REQUIRES: mqtt_port parsed (the broker line
+// shows whether TLS is on).
 void mqtt_log_options();
 
 // What "--check" prints of the opt-in keys, in three groups at their places in its output.
-constexpr int kCheckConnection = 0;  // brokerAccess.json: protocol and TLS
+constexpr int kCheckConnection = 0;  // brokerAccess.json: protocol, TLS and backoff
 constexpr int kCheckSetup = 1;       // availability, discovery, Home Assistant's keys, scan
 constexpr int kCheckCommands = 2;    // the command keys, once the actors are known
 constexpr int kNoteFact = 0;         // a "key: value" line

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "bridge/backoff.h"
 #include "bridge/client.h"
 #include "bridge/hooks.h"
 #include "bridge/json_text.h"
@@ -171,7 +172,9 @@ int32_t mqtt_publish_cycle() {
   // One pass over the table instead of a search of it for each sensor: those searches were most
   // of what a cycle of unchanged sensors cost.
   sensor_index_build(&entries);
-  for (int32_t i = 0; i < mqtt_publish_sensor_dbids && i < kTableSize; ++i) {
+  // With backoff a failed session ends the cycle: nothing is sent until the next session.
+  for (int32_t i = 0; i < mqtt_publish_sensor_dbids && i < kTableSize && mqtt_session_ready();
+       ++i) {
     const int32_t db_id = mqtt_publish_sensor_dbid[i];
     const long d = static_cast<long>(db_id);
 

@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "bridge/actor.h"
+#include "bridge/backoff.h"
 #include "bridge/options.h"
 #include "bridge/publish.h"
 #include "bridge/settings.h"
@@ -157,7 +158,9 @@ void set_availability_will(const char* username) {
 // The connect call and its lines; the broker's answer comes later, in connect_callback.
 int connect_client(const char* host, int port, int keepalive) {
   log_append(kLogDebug, "mqtt_open: mosquitto_connect()");
-  int rc = mqtt_client_connect(mqtt_mosq, host, port, keepalive, false);
+  // With backoff the connect call does not wait for the TCP connection, so that an address that
+  // does not answer costs the bounded attempt, not the system's connect time-out of minutes.
+  int rc = mqtt_client_connect(mqtt_mosq, host, port, keepalive, mqtt_backoff > 0);
   log_appendf(kLogDebug, "Connect Rueckwert: %ld", static_cast<long>(rc));
   if (rc != MOSQ_ERR_SUCCESS) {
     log_append(kLogWarning, "mqtt_open: Unable to connect");
@@ -184,22 +187,28 @@ int mqtt_open(const char* host, int port, int keepalive, const char* username,
 
   log_append(kLogDebug, "mqtt_open: mosquitto_lib_init()");
   mosquitto_lib_init();
+  mqtt_attempt_started();
 
   session_availability[0] = '\0';
   session_accepted = false;
   online_due = false;
-  if (!create_client(username)) return kOpenNoClient;
+  if (!create_client(username)) {
+    mqtt_attempt_failed();
+    return kOpenNoClient;
+  }
   register_callbacks();
 
   log_append(kLogDebug, "mqtt_open: mosquitto_username_pw_set()");
   mosquitto_username_pw_set(mqtt_mosq, username, password);
   if (mqtt_availability != 0) set_availability_will(username);
 
-  if (mqtt_tls_on(port) && !set_tls()) {
+  int rc = kOpenConnectFailed;
+  if (mqtt_tls_on(port) && !set_tls())
     log_append(kLogWarning, "mqtt_open: Unable to connect");
-    return kOpenConnectFailed;
-  }
-  return connect_client(host, port, keepalive);
+  else
+    rc = connect_client(host, port, keepalive);
+  if (rc != kOpenOk) mqtt_attempt_failed();
+  return rc;
 }
 
 // Destroys the client (a null handle is fine), cleans the library up and pauses one second. The
@@ -245,8 +254,10 @@ void mqtt_announce_online() {
 void connect_callback(struct mosquitto* mosq, void*, int result) {
   if (result != 0) {
     log_append(kLogDebug, "connect_callback: Connect failed");
+    mqtt_attempt_failed();
     return;
   }
+  mqtt_attempt_accepted();
   session_accepted = true;
   if (online_due) publish_availability(mosq, kAvailabilityOnline);
 }

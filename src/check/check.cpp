@@ -134,6 +134,18 @@ int check_key(const char* tag, bool secret) {
   return rc;
 }
 
+// A controller of a fleet logs in at a shared broker service: its password is worth keeping.
+void check_access_mode() {
+  char path[kPathCapacity];
+  path_with_root(kBrokerAccessFile, path, sizeof path);
+  struct stat st;
+  if (stat(path, &st) == 0 && (st.st_mode & (S_IRGRP | S_IROTH)) != 0)
+    warn(
+        "%s is readable by group or others (mode %03o): it holds the password of this "
+        "controller's login at the broker service",
+        path, static_cast<unsigned>(st.st_mode & 0777));
+}
+
 void check_host_port(int host_rc, int port_rc) {
   printf("host: %s\n", mqtt_host);
   if (host_rc <= 0) fail("no host in brokerAccess.json");
@@ -191,6 +203,7 @@ void check_access() {
   check_host_port(host_rc, port_rc);
   mqtt_parse_options(kAccessFile, text);
   mqtt_describe_options(kCheckConnection, print_note);
+  if (mqtt_backoff > 0) check_access_mode();
   check_tls();
   check_uuid(user_rc);
   printf("password: %zu characters\n", strlen(mqtt_password));

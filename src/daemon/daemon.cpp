@@ -12,6 +12,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "bridge/backoff.h"
 #include "bridge/client.h"
 #include "bridge/config.h"
 #include "bridge/hooks.h"
@@ -131,18 +132,45 @@ void reattach_segments(const char* stale) {
   mqtt_read_config(kReadFull);
 }
 
+// A new session in place of one that failed: the full configuration read.
+void rebuild_lost_session() {
+  log_append(kLogInfo, "Keine Verbindung zum Broker. Verbindung wird neu aufgebaut.");
+  demonstatus_text("resetting connection");
+  mqtt_read_config(kReadFull);
+}
+
+// After a publication that was not acknowledged the full read rebuilds the session at once; with
+// backoff the session has failed and is rebuilt when its wait is over.
+void rebuild_after_failed_publication() {
+  if (mqtt_backoff == 0) {
+    mqtt_read_config(kReadFull);
+    return;
+  }
+  mqtt_session_lost = 1;
+  mqtt_attempt_failed();
+}
+
+// With backoff, while the next attempt is not due: the status entry says so, and the pass sleeps
+// at most one tick, so that signals, reload requests and the status entry go on meanwhile.
+void wait_for_attempt(int32_t counter, int64_t left_ms) {
+  demonstatus_state(counter, kStateMainLoop, "main loop");
+  char text[kStatusTextSize];
+  snprintf(text, sizeof text, "broker away, next try in %1.1f s", left_ms / 1000.0);
+  demonstatus_text(text);
+  constexpr int64_t kTickMs = 1000 / kTicksPerSecond;
+  sleep_until_ms(monotonic_ms() + (left_ms < kTickMs ? left_ms : kTickMs));
+}
+
 // Runs one publish cycle and shows its result. A session that failed since the last cycle is
 // rebuilt first, so that a daemon which only receives actor commands (or publishes nothing)
 // comes back after the broker was away. The pause after the cycle services the session, so
-// commands that arrive in it are applied at once.
+// commands that arrive in it are applied at once. With backoff nothing is published until the
+// broker has accepted the session (its rebuild waits in the main loop).
 void publish_pass(int32_t counter) {
+  if (!mqtt_session_ready()) return;
   demonstatus_state(counter, kStatePublishing, "publishing");
   demonstatus_text("publishing data");
-  if (mqtt_session_lost) {
-    log_append(kLogInfo, "Keine Verbindung zum Broker. Verbindung wird neu aufgebaut.");
-    demonstatus_text("resetting connection");
-    mqtt_read_config(kReadFull);
-  }
+  if (mqtt_session_lost) rebuild_lost_session();
   int32_t published = mqtt_publish_cycle();
   mqtt_diagnostics_publish(published);
   char text[kStatusTextSize];
@@ -186,6 +214,15 @@ void publish_pass(int32_t counter) {
       sleep(1);
       continue;
     }
+    const int64_t attempt_in_ms = mqtt_retry_in_ms();
+    if (attempt_in_ms > 0) {
+      wait_for_attempt(counter, attempt_in_ms);
+      continue;
+    }
+    if (attempt_in_ms == 0) {
+      rebuild_lost_session();
+      continue;
+    }
 
     const int32_t tenths = countdown_pass(&wait);
     mqtt_discovery_repeat();
@@ -204,7 +241,7 @@ void publish_pass(int32_t counter) {
 }  // namespace
 
 void daemon_install_hooks() {
-  mqtt_hooks.rebuild = [] { mqtt_read_config(kReadFull); };
+  mqtt_hooks.rebuild = rebuild_after_failed_publication;
   mqtt_hooks.announce = [] {
     mqtt_discovery_publish();
     mqtt_diagnostics_publish(-1);

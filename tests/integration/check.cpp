@@ -174,6 +174,15 @@ TEST(Check, ReportsEachPitfallWithItsExitStatus) {
        0,
        {"Config: unknown value \"3601\" of \"scan\", using the interval",
         "scan: not used, a publish cycle every 5 s (interval)"}},
+      {"backoff of a fleet's controller, its password readable by others",
+       kAccess.substr(0, kAccess.size() - 1) + R"(,"backoff":"60"})",
+       good_setup(),
+       [](const Controller& c) {
+         chmod(c.path("/opt/korvan/k482916/brokerAccess.json").c_str(), 0644);
+       },
+       0,
+       {"backoff: each attempt at most 5 s, then a random wait of up to 60 s",
+        "brokerAccess.json is readable by group or others (mode 644)"}},
       {"bad command line", kAccess, good_setup(), nullptr, 2, {"Usage:"}, {"--check", "-x"}},
       {"help", kAccess, good_setup(), nullptr, 0, {"Usage:"}, {"-h"}},
   };

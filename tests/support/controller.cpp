@@ -141,7 +141,8 @@ std::string BridgeConfig::setup_json() const {
 // ToolController
 
 ToolController::ToolController(Options options)
-    : offset_(unique_key_offset()), log_(dir_.path() + "/tmp/k482916.log") {
+    : offset_(options.key_offset != 0 ? options.key_offset : unique_key_offset()),
+      log_(dir_.path() + "/tmp/k482916.log") {
   for (const char* d : {"/tmp", "/opt/korvan/k482916", "/etc/korvanenv", "/etc/ssl/certs", "/dev"})
     std::filesystem::create_directories(root() + d);
   // Leftovers of an earlier process with the same pid (a crashed run) would make `create` refuse.

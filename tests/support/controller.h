@@ -164,6 +164,7 @@ class ToolController {
   struct Options {
     bool create_segments = true;  // `k482916_ctl create` in the constructor
     bool locked = false;          // ... with --locked
+    int32_t key_offset = 0;       // 0: unique_key_offset(), one controller per test process
     // Rows of ROOT/etc/korvanenv/config.s3db written in the constructor. The default raises the
     // log size limit so that no test loses earlier log lines to a truncation.
     std::vector<Row> config_db = {{"/demons/max_logfile_size", "50000000"}};
