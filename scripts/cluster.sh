@@ -28,7 +28,7 @@ readonly FRONT=21883 MQTT_BASE=21883 DIST_BASE=21890 CTL_MIN=21900 CTL_MAX=21910
 readonly RMQ_BIN=/usr/lib/rabbitmq/bin
 here=$(cd "$(dirname "$0")/.." && pwd)
 readonly DEFINITIONS=$here/dist/rabbitmq-definitions.example.json
-# The two controllers and the dashboard of the definitions example, for the isolation check.
+# The two controllers of the definitions example, for the isolation check.
 readonly CTL_A=0f8e6c1a-3b7d-4c55-9a0e-1d2f3a4b5c6d PASS_A=secret
 readonly CTL_B=7d2c9b4e-5a61-4f08-8e3b-2c1d0f9a8b7e PASS_B=secret2
 
@@ -160,7 +160,7 @@ sub_ok() {
 
 # Each controller reaches its own topics and not another's: the definitions' topic permissions.
 check() {
-  local who topic
+  local who topic user pass owner
   for who in "$CTL_A $PASS_A $CTL_A" "$CTL_B $PASS_B $CTL_B" "$CTL_B $PASS_B $CTL_A"; do
     read -r user pass owner <<<"$who"
     topic=$owner/check/action
