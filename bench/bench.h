@@ -23,6 +23,10 @@
 //            publication of a cycle in which 100, then 500 sensors changed at once; command
 //            latency during that 500-sensor cycle; the burst's publications that arrived; CPU
 //            while the 500 sensors stay unchanged. Printed side by side, with the goals of "scan".
+//   cluster  actor commands lost, applied twice and out of order on three RabbitMQ nodes behind
+//            HAProxy (scripts/cluster.sh) while nodes are killed, stopped and brought back, beside
+//            a reference subscriber; the time until a fresh subscriber gets the current retained
+//            values after the daemon's connection moved
 #pragma once
 
 #include <sys/types.h>
@@ -213,5 +217,6 @@ bool run_commands(const Options& options, Table& table);
 bool run_discovery(const Options& options, Table& table);
 bool run_reliability(const Options& options, Table& table);
 bool run_fresh(const Options& options, Table& table);
+bool run_cluster(const Options& options, Table& table);
 
 }  // namespace bench

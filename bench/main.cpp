@@ -1,6 +1,6 @@
 // k482916_bench: runs the benchmark groups and prints one line per figure beside its budget.
 //
-//   k482916_bench [--only startup,publish,idle,commands,discovery,reliability,fresh]
+//   k482916_bench [--only startup,publish,idle,commands,discovery,reliability,fresh,cluster]
 //                 [--startup-runs N] [--publish-rounds N] [--actor-samples N] [--cpu-seconds N]
 //                 [--command-burst N] [--command-stream N]
 //
@@ -19,7 +19,7 @@ int usage(const char* why) {
   fprintf(
       stderr,
       "k482916_bench: %s\n"
-      "usage: k482916_bench [--only startup,publish,idle,commands,discovery,reliability,fresh]\n"
+      "usage: k482916_bench [--only startup,publish,idle,commands,discovery,reliability,fresh,cluster]\n"
       "                     [--startup-runs N] [--publish-rounds N] [--actor-samples N]\n"
       "                     [--cpu-seconds N] [--command-burst N] [--command-stream N]\n",
       why);
@@ -72,9 +72,10 @@ int main(int argc, char** argv) {
     return ("," + only + ",").find(std::string(",") + group + ",") != std::string::npos;
   };
   if (!wanted("startup") && !wanted("publish") && !wanted("idle") && !wanted("commands") &&
-      !wanted("discovery") && !wanted("reliability") && !wanted("fresh"))
+      !wanted("discovery") && !wanted("reliability") && !wanted("fresh") && !wanted("cluster"))
     return usage(
-        "--only names none of startup, publish, idle, commands, discovery, reliability, fresh");
+        "--only names none of startup, publish, idle, commands, discovery, reliability, fresh, "
+        "cluster");
 
   bench::install_stop_handlers();
   bench::Table table;
@@ -87,6 +88,7 @@ int main(int argc, char** argv) {
   if (wanted("reliability") && !bench::stop_requested)
     ran &= bench::run_reliability(options, table);
   if (wanted("fresh") && !bench::stop_requested) ran &= bench::run_fresh(options, table);
+  if (wanted("cluster") && !bench::stop_requested) ran &= bench::run_cluster(options, table);
   table.print();
   return ran && table.complete() && !bench::stop_requested ? 0 : 1;
 }

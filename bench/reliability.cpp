@@ -16,26 +16,20 @@
 // within 2 s) beside the broker round trip of a client's own publication, and the sustained rate
 // of 2000 QoS 1 commands (sent as fast as the sender's in-flight window allows, until the last
 // value is in the command block).
-#include <mosquitto.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <condition_variable>
 #include <cstdlib>
-#include <cstring>
-#include <deque>
 #include <functional>
 #include <map>
 #include <mutex>
 #include <set>
-#include <sstream>
-#include <thread>
 
 #include "bench/bench.h"
+#include "bench/stream.h"
 #include "support/controller.h"
 
 namespace bench {
@@ -47,7 +41,6 @@ constexpr int32_t kActorRealId = 511;  // clear of the ten sensors
 constexpr double kRowBase = 100000.0;  // command i of row r carries r * kRowBase + i
 constexpr double kEchoBase = 900000.0;
 constexpr double kRateBase = 800000.0;
-constexpr auto kSpacing = std::chrono::milliseconds(20);
 constexpr auto kBackWait = std::chrono::seconds(25);  // a rebuild waits for the next cycle
 constexpr int kEchoSamples = 200;
 constexpr auto kEchoTimeout = std::chrono::milliseconds(2000);
@@ -58,185 +51,6 @@ constexpr const char* kSs = "/usr/bin/ss";
 std::string lamp_topic(const char* leaf) {
   return std::string(test_support::Scenario::kUser) + "/lamp/" + leaf;
 }
-
-// A libmosquitto client with its own network thread and a persistent session, so that QoS 1
-// messages not acknowledged when the broker goes away are sent again after the reconnect.
-// Records which commands the broker acknowledged and delivers incoming messages to `on_message`.
-class Sender {
- public:
-  explicit Sender(const std::string& id) {
-    mosquitto_lib_init();
-    mosq_ = mosquitto_new(id.c_str(), false, this);
-    if (mosq_ == nullptr) return;
-    mosquitto_connect_callback_set(mosq_, [](mosquitto*, void* self, int rc) {
-      if (rc == 0) static_cast<Sender*>(self)->connected_ = true;
-    });
-    mosquitto_publish_callback_set(
-        mosq_, [](mosquitto*, void* self, int mid) { static_cast<Sender*>(self)->acked(mid); });
-    mosquitto_message_callback_set(mosq_, [](mosquitto*, void* self, const mosquitto_message* m) {
-      auto* me = static_cast<Sender*>(self);
-      if (me->on_message && m->payloadlen > 0)
-        me->on_message(m->topic, std::string(static_cast<const char*>(m->payload), m->payloadlen));
-    });
-    mosquitto_reconnect_delay_set(mosq_, 1, 1, false);
-    // A client that waits for answers: its PUBACK followed by the next command must not wait for
-    // the broker's delayed ACK (about 40 ms).
-    mosquitto_int_option(mosq_, MOSQ_OPT_TCP_NODELAY, 1);
-  }
-  ~Sender() {
-    if (mosq_ == nullptr) return;
-    mosquitto_disconnect(mosq_);
-    mosquitto_loop_stop(mosq_, true);
-    mosquitto_destroy(mosq_);
-    mosquitto_lib_cleanup();
-  }
-  Sender(const Sender&) = delete;
-  Sender& operator=(const Sender&) = delete;
-
-  // Connects, starts the network thread and waits for the CONNACK (5 s).
-  bool connect(const test_support::ClientOptions& c) {
-    if (mosq_ == nullptr ||
-        mosquitto_username_pw_set(mosq_, c.user.c_str(), c.password.c_str()) != MOSQ_ERR_SUCCESS ||
-        mosquitto_connect(mosq_, "127.0.0.1", c.port, 60) != MOSQ_ERR_SUCCESS ||
-        mosquitto_loop_start(mosq_) != MOSQ_ERR_SUCCESS)
-      return false;
-    return test_support::wait_until([&] { return connected_.load(); }, std::chrono::seconds(5),
-                                    std::chrono::milliseconds(5));
-  }
-  bool subscribe(const std::string& topic) {
-    return mosquitto_subscribe(mosq_, nullptr, topic.c_str(), 1) == MOSQ_ERR_SUCCESS;
-  }
-  // Publishes command `seq` (payload base + seq) at QoS 1. A message the library took and the
-  // broker did not acknowledge is sent again after a reconnect. False when the library refuses
-  // it, as it does while there is no connection.
-  bool send(const std::string& topic, double base, int seq) {
-    const std::string payload = format("%.0f", base + seq);
-    int mid = 0;
-    if (mosquitto_publish(mosq_, &mid, topic.c_str(), static_cast<int>(payload.size()),
-                          payload.data(), 1, false) != MOSQ_ERR_SUCCESS)
-      return false;
-    // The PUBACK may come before this thread gets here.
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (early_.erase(mid) > 0)
-      accepted_.push_back(seq);
-    else
-      pending_[mid] = seq;
-    return true;
-  }
-  std::vector<int> accepted() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return accepted_;
-  }
-  size_t unacknowledged() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return pending_.size();
-  }
-  Clock::time_point last_ack() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return last_ack_;
-  }
-
-  // Called on the network thread.
-  std::function<void(const char* topic, const std::string& payload)> on_message;
-
- private:
-  void acked(int mid) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    last_ack_ = Clock::now();
-    auto it = pending_.find(mid);
-    if (it == pending_.end()) {
-      early_.insert(mid);
-      return;
-    }
-    accepted_.push_back(it->second);
-    pending_.erase(it);
-  }
-
-  struct mosquitto* mosq_ = nullptr;
-  std::atomic<bool> connected_{false};
-  mutable std::mutex mutex_;
-  std::map<int, int> pending_;  // message id -> command, sent and not acknowledged
-  std::set<int> early_;         // acknowledged before send() recorded the id
-  std::vector<int> accepted_;
-  Clock::time_point last_ack_{};
-};
-
-// Makes command 1, 2, 3, ... every 20 ms on a thread of its own until stop(). While the sender has
-// no connection, libmosquitto refuses new messages; those commands wait and go first, in order,
-// once it takes them again.
-class Pacer {
- public:
-  Pacer(Sender& sender, double base) : sender_(sender), base_(base) {
-    thread_ = std::thread([this] { run(); });
-  }
-  ~Pacer() { stop(); }
-  void stop() {
-    done_ = true;
-    if (thread_.joinable()) thread_.join();
-  }
-  int made() const { return made_; }
-  int sent() const { return sent_; }
-  int offline_ticks() const { return offline_ticks_; }
-
- private:
-  void run() {
-    auto next = Clock::now();
-    while (!done_ && !stop_requested) {
-      backlog_.push_back(++made_);
-      while (!backlog_.empty() && sender_.send(lamp_topic("action"), base_, backlog_.front())) {
-        backlog_.pop_front();
-        ++sent_;
-      }
-      offline_ticks_ += !backlog_.empty();
-      next += kSpacing;
-      std::this_thread::sleep_until(next);
-    }
-  }
-
-  Sender& sender_;
-  double base_;
-  std::deque<int> backlog_;
-  std::atomic<int> made_{0};
-  std::atomic<int> sent_{0};
-  std::atomic<int> offline_ticks_{0};  // ticks that ended with commands waiting
-  std::atomic<bool> done_{false};
-  std::thread thread_;
-};
-
-// The mosquitto_sub beside the daemon: a persistent QoS 1 session on the action topic, payloads
-// appended to a file; started again (same session) if it ends.
-class ReferenceSub {
- public:
-  ReferenceSub(test_support::Scenario& s, std::string path)
-      : client_(s.broker().client()), path_(std::move(path)) {
-    ensure_running();
-  }
-  ~ReferenceSub() { test_support::end_child(pid_); }
-  bool ensure_running() {
-    if (pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0) return true;
-    pid_ = test_support::spawn(
-        {test_support::kMosquittoSub, "-h", "127.0.0.1", "-p", std::to_string(client_.port), "-u",
-         client_.user, "-P", client_.password, "-c", "-i", format("k482916-ref-%d", getpid()), "-q",
-         "1", "-t", lamp_topic("action"), "-F", "%p"},
-        path_, path_ + ".err");
-    return pid_ > 0;
-  }
-  // Distinct commands of the row with `base` received so far (1..max).
-  std::set<int> received(double base, int max) const {
-    std::set<int> seqs;
-    std::istringstream in(test_support::read_file(path_));
-    for (std::string line; std::getline(in, line);) {
-      const long seq = std::lround(std::strtod(line.c_str(), nullptr) - base);
-      if (seq >= 1 && seq <= max) seqs.insert(static_cast<int>(seq));
-    }
-    return seqs;
-  }
-
- private:
-  test_support::ClientOptions client_;
-  std::string path_;
-  pid_t pid_ = -1;
-};
 
 // Signals the broker; false when it does not run. Never a pid of -1 or 0: those would reach every
 // process of ours, or our process group.
@@ -286,16 +100,6 @@ struct Bed {
   }
 };
 
-// brokerSetup.json of `cfg` with extra "key":"value" pairs after the top-level keys.
-std::string setup_with(const test_support::BridgeConfig& cfg,
-                       const std::vector<std::pair<std::string, std::string>>& extra) {
-  std::string setup = cfg.setup_json();
-  std::string keys;
-  for (const auto& [k, v] : extra) keys += ",\n  \"" + k + "\":\"" + v + "\"";
-  setup.insert(setup.find(",\n  \"call\""), keys);
-  return setup;
-}
-
 // Writes the ten sensors and the lamp with these extra keys and starts the daemon; null on
 // success, else what failed.
 const char* start(test_support::Scenario& s, const std::string& loglevel,
@@ -325,22 +129,6 @@ bool warm_up(Bed& bed) {
       return true;
   }
   return false;
-}
-
-// The local port of the daemon's TCP connection to the broker, or 0.
-int daemon_local_port(Bed& bed) {
-  test_support::ProcessResult r = test_support::run_process(
-      {kSs, "-Htnp", "state", "established", "dport", "=", format(":%d", bed.s.broker().port())});
-  std::istringstream in(r.out);
-  const std::string owner = format("pid=%d,", bed.daemon->pid());
-  for (std::string line; std::getline(in, line);) {
-    if (line.find(owner) == std::string::npos) continue;
-    std::istringstream f(line);
-    std::string recv_q, send_q, local;
-    f >> recv_q >> send_q >> local;
-    return std::atoi(local.substr(local.rfind(':') + 1).c_str());
-  }
-  return 0;
 }
 
 // The disturbances; each runs while the pacer sends and returns the number of its disturbances
@@ -379,7 +167,7 @@ const std::vector<Disturbance>& disturbances() {
        [](Bed& bed, const Pacer& pacer, double base) {
          int back = 0;
          for (int i = 0; i < 5 && pause_ms(2000); ++i) {
-           const int local = daemon_local_port(bed);
+           const int local = local_port(bed.daemon->pid(), bed.s.broker().port());
            const int port = bed.s.broker().port();
            if (local == 0) {
              note("reliability: no connection of the daemon to cut");
@@ -407,18 +195,6 @@ const std::vector<Disturbance>& disturbances() {
   return list;
 }
 
-// The daemon's applied commands of the row with `base` (1..max), in log order, from `mark`.
-std::vector<int> applied_in_order(const Bed& bed, size_t mark, double base, int max) {
-  std::vector<int> seqs;
-  constexpr const char* kTag = "gesetzt auf ";
-  for (const test_support::LogLine& l : bed.s.log().find(kTag, mark)) {
-    const double v = std::strtod(l.text.c_str() + l.text.find(kTag) + strlen(kTag), nullptr);
-    const long seq = std::lround(v - base);
-    if (seq >= 1 && seq <= max) seqs.push_back(static_cast<int>(seq));
-  }
-  return seqs;
-}
-
 // Counts of a row from the accepted commands, the daemon's applied commands in order and the
 // commands the reference subscriber received.
 Row count(const std::vector<int>& accepted_list, const std::vector<int>& applied,
@@ -426,22 +202,14 @@ Row count(const std::vector<int>& accepted_list, const std::vector<int>& applied
   Row r;
   r.measured = true;
   const std::set<int> accepted(accepted_list.begin(), accepted_list.end());
-  std::map<int, int> times;
-  int highest = 0;
-  for (int seq : applied) {
-    if (times[seq]++ == 0 && seq < highest) ++r.out_of_order;
-    highest = std::max(highest, seq);
-  }
+  const Tally t = tally(accepted, applied);
   r.accepted = static_cast<int>(accepted.size());
-  r.applied = static_cast<int>(times.size());
-  for (const auto& [seq, n] : times) {
-    r.twice += n > 1;
-    r.applied_unacked += accepted.count(seq) == 0;
-  }
-  for (int seq : accepted) {
-    r.lost += times.count(seq) == 0;
-    r.sub_lost += sub.count(seq) == 0;
-  }
+  r.applied = t.distinct;
+  r.lost = t.lost;
+  r.twice = t.twice;
+  r.out_of_order = t.out_of_order;
+  r.applied_unacked = t.unaccepted;
+  for (int seq : accepted) r.sub_lost += sub.count(seq) == 0;
   return r;
 }
 
@@ -452,7 +220,7 @@ Row run_row(Bed& bed, const Disturbance& d) {
   const size_t mark = bed.s.log().mark();
   Sender sender(format("k482916-rel-%d-%d", getpid(), row));
   if (!sender.connect(bed.s.broker().client())) return {};
-  Pacer pacer(sender, base);
+  Pacer pacer(sender, lamp_topic("action"), base);
   const int recovered = d.run(bed, pacer, base);
   // Commands go on until the daemon is back, and a second more.
   bed.wait_back(pacer, base);
@@ -470,7 +238,8 @@ Row run_row(Bed& bed, const Disturbance& d) {
       std::chrono::seconds(10));
   // Repeats and stragglers after the last command.
   pause_ms(1500);
-  Row r = count(accepted, applied_in_order(bed, mark, base, sent), bed.sub->received(base, sent));
+  Row r = count(accepted, applied_in_order(bed.s.log(), mark, base, sent),
+                bed.sub->received(base, sent));
   r.sent = pacer.sent();
   r.unsent = sent - pacer.sent();
   r.unacked = static_cast<int>(sender.unacknowledged());
@@ -495,7 +264,9 @@ std::vector<Row> run_configuration(const char* name,
     return rows;
   }
   bed.daemon = &bed.s.daemon();
-  bed.sub = std::make_unique<ReferenceSub>(bed.s, bed.s.controller().root() + "/sub.txt");
+  bed.sub =
+      std::make_unique<ReferenceSub>(bed.s.broker().client(), format("k482916-ref-%d", getpid()),
+                                     lamp_topic("action"), bed.s.controller().root() + "/sub.txt");
   if (!bed.view.ok() || !warm_up(bed)) {
     note("reliability: warm-up command did not arrive%s", bed.s.diagnostics().c_str());
     return rows;

@@ -2,7 +2,8 @@
 # Builds the daemon, the controller tool and the benchmarks (Release) and prints the figures.
 #   bench/run.sh [k482916_bench options...]     e.g. bench/run.sh --only idle
 # Groups (--only, comma-separated): startup, publish, idle, commands (the default set), discovery,
-# reliability (about six minutes on its own), fresh (freshness today and with "scan", about six).
+# reliability (about six minutes on its own), fresh (freshness today and with "scan", about six),
+# cluster (three RabbitMQ nodes behind HAProxy from scripts/cluster.sh, about four minutes).
 # Build folder: build-bench, or $K482916_BENCH_BUILD. Takes about two minutes.
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building and testing need, only those that are missing, then
 # the Node.js broker aedes (scripts/aedes.sh). Quiet when nothing is missing.
-# Usage: scripts/deps.sh [--cross]  (--cross: the target tools instead, no aedes)
+# Usage: scripts/deps.sh [--cross|--cluster]  (instead, and without aedes: --cross the target
+# tools, --cluster what scripts/cluster.sh runs)
 set -euo pipefail
 
 packages=(
@@ -13,6 +14,8 @@ packages=(
 )
 if [[ "${1:-}" == "--cross" ]]; then
   packages=(g++-mipsel-linux-gnu qemu-user)
+elif [[ "${1:-}" == "--cluster" ]]; then
+  packages=(rabbitmq-server haproxy socat mosquitto-clients python3 iproute2)
 fi
 
 missing=()
@@ -22,7 +25,7 @@ for p in "${packages[@]}"; do
   fi
 done
 # Node.js builds other than Debian's bring npm inside the nodejs package: look for the commands.
-if [[ "${1:-}" != "--cross" ]]; then
+if [[ -z "${1:-}" ]]; then
   command -v node >/dev/null || missing+=(nodejs)
   command -v npm >/dev/null || missing+=(npm)
 fi
@@ -34,4 +37,4 @@ if [[ ${#missing[@]} -gt 0 ]]; then
   $sudo apt-get update -qq
   $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
-[[ "${1:-}" == "--cross" ]] || "$(dirname "$0")/aedes.sh"
+[[ -n "${1:-}" ]] || "$(dirname "$0")/aedes.sh"
