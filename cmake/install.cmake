@@ -2,7 +2,8 @@
 #   <prefix>/sbin/mqtt_k482916_demon         the daemon
 #   <prefix>/bin/k482916_ctl                 the controller simulator
 #   <prefix>/share/mqtt_k482916_demon/       brokerAccess.json.example, brokerSetup.json.example,
-#                                            mosquitto.acl.example (the broker's access rules)
+#                                            mosquitto.acl.example, rabbitmq-definitions.example.json
+#                                            (a broker's access rules)
 #   <etc>/init.d/mqtt_k482916_demon          the init script (SysV, BusyBox sh)
 #   <prefix>/share/man/man8/                 mqtt_k482916_demon.8, the manual page
 # <etc> is /etc for the prefix /usr and <prefix>/etc otherwise, as GNUInstallDirs has it.
@@ -14,6 +15,7 @@ install(TARGETS k482916_ctl RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${CMAKE_SOURCE_DIR}/dist/brokerAccess.json.example
               ${CMAKE_SOURCE_DIR}/dist/brokerSetup.json.example
               ${CMAKE_SOURCE_DIR}/dist/mosquitto.acl.example
+              ${CMAKE_SOURCE_DIR}/dist/rabbitmq-definitions.example.json
         DESTINATION ${CMAKE_INSTALL_DATADIR}/mqtt_k482916_demon)
 install(FILES ${CMAKE_SOURCE_DIR}/dist/mqtt_k482916_demon.8 DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
 

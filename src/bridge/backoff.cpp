@@ -1,6 +1,7 @@
 #include "bridge/backoff.h"
 
 #include <fcntl.h>
+#include <netdb.h>
 #include <sys/random.h>
 #include <unistd.h>
 
@@ -17,6 +18,7 @@ enum class phase { idle, trying, up, waiting };
 phase state = phase::idle;
 int64_t since_ms = 0;  // trying: the attempt's start; up: the acceptance; waiting: the next attempt
 int32_t failed = 0;
+uint32_t attempts = 0;  // attempts made, for the address of the next one
 
 // 32 random bits from the kernel; /dev/urandom where getrandom is missing.
 uint32_t random_bits() {
@@ -41,6 +43,7 @@ int64_t draw_wait_ms(int32_t n) {
 
 void mqtt_attempt_started() {
   if (mqtt_backoff == 0) return;
+  ++attempts;
   state = phase::trying;
   since_ms = monotonic_ms();
 }
@@ -83,4 +86,21 @@ int64_t mqtt_retry_in_ms() {
 
 int32_t mqtt_attempts_failed() {
   return failed;
+}
+
+const char* mqtt_attempt_address(const char* host, bool tls, char (&out)[kAddressSize]) {
+  if (mqtt_backoff == 0 || tls) return host;
+  struct addrinfo hints = {};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  struct addrinfo* found = nullptr;
+  if (getaddrinfo(host, nullptr, &hints, &found) != 0) return host;
+  uint32_t count = 0;
+  for (const addrinfo* a = found; a != nullptr; a = a->ai_next) ++count;
+  const addrinfo* pick = found;
+  for (uint32_t k = count > 0 ? (attempts - 1) % count : 0; k > 0; --k) pick = pick->ai_next;
+  const bool numeric = count > 1 && getnameinfo(pick->ai_addr, pick->ai_addrlen, out, sizeof out,
+                                                nullptr, 0, NI_NUMERICHOST) == 0;
+  freeaddrinfo(found);
+  return numeric ? out : host;
 }

@@ -11,6 +11,7 @@
 // used and never waits: the daemon rebuilds a lost session at its next publish cycle, as always.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 constexpr int kStableSessionS = 30;
@@ -36,3 +37,12 @@ int64_t mqtt_retry_in_ms();
 
 // The failed attempts since the last stable session (n above).
 int32_t mqtt_attempts_failed();
+
+// Where an attempt connects: a host name with several addresses is tried one address per attempt,
+// in turn, so that an address that does not answer cannot keep the daemon from the others.
+// Writes the numeric address of this attempt into out and returns out; returns `host` itself
+// without backoff, when the name does not resolve (the connect call then reports it), when it has
+// one address only, and with TLS (the certificate check needs the name, so the connect call
+// resolves it itself and takes its first address).
+constexpr size_t kAddressSize = 64;  // an IPv6 address with its scope
+const char* mqtt_attempt_address(const char* host, bool tls, char (&out)[kAddressSize]);

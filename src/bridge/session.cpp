@@ -160,7 +160,10 @@ int connect_client(const char* host, int port, int keepalive) {
   log_append(kLogDebug, "mqtt_open: mosquitto_connect()");
   // With backoff the connect call does not wait for the TCP connection, so that an address that
   // does not answer costs the bounded attempt, not the system's connect time-out of minutes.
-  int rc = mqtt_client_connect(mqtt_mosq, host, port, keepalive, mqtt_backoff > 0);
+  char address[kAddressSize];
+  const char* target = mqtt_attempt_address(host, mqtt_tls_on(port), address);
+  if (target != host) log_appendf(kLogDebug, "mqtt_open: address %s of \"%s\"", target, host);
+  int rc = mqtt_client_connect(mqtt_mosq, target, port, keepalive, mqtt_backoff > 0);
   log_appendf(kLogDebug, "Connect Rueckwert: %ld", static_cast<long>(rc));
   if (rc != MOSQ_ERR_SUCCESS) {
     log_append(kLogWarning, "mqtt_open: Unable to connect");
