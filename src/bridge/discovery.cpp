@@ -11,6 +11,7 @@
 #include "bridge/actor.h"
 #include "bridge/diagnostics.h"
 #include "bridge/json_text.h"
+#include "bridge/library.h"
 #include "bridge/session.h"
 #include "log/log.h"
 #include "shm/sensor_record.h"
@@ -160,7 +161,7 @@ bool contains(const id_list& list, int32_t dbid) {
 // True when libmosquitto accepts text as the topic (or topic prefix) of a publication: valid
 // UTF-8, no wildcard.
 bool valid_topic(const char* text) {
-  return mosquitto_validate_utf8(text, static_cast<int>(strlen(text))) == MOSQ_ERR_SUCCESS &&
+  return mqtt_library_utf8_valid(text, static_cast<int>(strlen(text))) &&
          mosquitto_pub_topic_check(text) == MOSQ_ERR_SUCCESS;
 }
 

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "bridge/config.h"
+#include "bridge/library.h"
 #include "bridge/tls.h"
 #include "log/log.h"
 
@@ -96,7 +97,7 @@ struct protocol_name {
   int32_t level;
 };
 constexpr protocol_name kProtocols[] = {
-    {"3.1", MQTT_PROTOCOL_V31}, {"3.1.1", MQTT_PROTOCOL_V311}, {"5", MQTT_PROTOCOL_V5}};
+    {"3.1", kMqttProtocolV31}, {"3.1.1", kMqttProtocolV311}, {"5", kMqttProtocolV5}};
 
 // The command options; each word list starts with its default.
 void read_command_options(const char* setup) {
@@ -168,6 +169,13 @@ void mqtt_access_options(const char* access) {
       }
     }
     if (!known) log_unknown_value("protocol", kProtocols[0].text);
+    // A level that the built libmosquitto cannot speak is refused like an unknown one.
+    char why[kLibraryWhySize];
+    if (known && !mqtt_library_carries("protocol", value, why)) {
+      log_appendf(kLogEssential, "Config: \"protocol\" \"%s\" %s, using %s", value, why,
+                  kProtocols[0].text);
+      mqtt_protocol = kProtocols[0].level;
+    }
   }
   read_path(access, "cafile", mqtt_cafile);
   read_path(access, "certfile", mqtt_certfile);

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "bridge/config.h"
+#include "bridge/library.h"
 #include "bridge/session.h"
 #include "log/log.h"
 
@@ -41,7 +42,7 @@ bool earlier_in_subscribed(int32_t k) {
 
 void mqtt_subscribe_action(const char* topic) {
   int mid = 0;
-  if (mqtt_mosq != nullptr) mosquitto_subscribe(mqtt_mosq, &mid, topic, mqtt_command_qos);
+  if (mqtt_mosq != nullptr) mqtt_library_subscribe(mqtt_mosq, &mid, topic, mqtt_command_qos);
 }
 
 void mqtt_unsubscribe_removed() {
@@ -55,7 +56,7 @@ void mqtt_unsubscribe_removed() {
     log_appendf(kLogInfo, "Actor \"%s\" no longer configured: \"%s\" unsubscribed",
                 subscribed.name[k], topic);
     int mid = 0;
-    if (mqtt_mosq != nullptr) mosquitto_unsubscribe(mqtt_mosq, &mid, topic);
+    if (mqtt_mosq != nullptr) mqtt_library_unsubscribe(mqtt_mosq, &mid, topic);
   }
   subscribed.persistent = persistent;
   snprintf(subscribed.user, sizeof subscribed.user, "%s", mqtt_username);

@@ -17,6 +17,7 @@
 #include "bridge/config.h"
 #include "bridge/diagnostics.h"
 #include "bridge/discovery.h"
+#include "bridge/library.h"
 #include "bridge/scanner.h"
 #include "bridge/selection.h"
 #include "bridge/session.h"
@@ -187,6 +188,13 @@ void check_access() {
   check_host_port(host_rc, port_rc);
   mqtt_access_options(text);
   printf("protocol: MQTT %s\n", mqtt_protocol_text(mqtt_protocol));
+  // A level the built libmosquitto cannot speak: the daemon keeps the default (line above).
+  char protocol[kSettingSize];
+  char why[kLibraryWhySize];
+  if (json_read_key(text, "protocol", protocol, sizeof protocol) >= 0 &&
+      !mqtt_library_carries("protocol", protocol, why))
+    fail("\"protocol\" \"%s\" %s: the daemon speaks MQTT %s", protocol, why,
+         mqtt_protocol_text(mqtt_protocol));
   check_tls();
   check_uuid(user_rc);
   printf("password: %zu characters\n", strlen(mqtt_password));
