@@ -402,6 +402,8 @@ void check_log() {
 int run_check(bool connect) {
   // Lines the configuration read would log (an unknown option value) are shown, not written.
   log_init_stdout();
+  // The library the daemon runs on, for reports from the field.
+  printf("libmosquitto: %s\n", mqtt_library_version());
   check_access();
   check_setup();
   check_calls();
