@@ -14,11 +14,12 @@ constexpr size_t kDiagnosticsTopicSize = kSettingSize + 12;  // a whole uuid alw
 // Writes "<user>/diagnostics" into out. REQUIRES: user has at most kSettingSize - 1 characters.
 void diagnostics_topic(const char* user, char (&out)[kDiagnosticsTopicSize]);
 
-// Capacity of the message: its fixed text, eight numbers, two time stamps and the last error line
-// JSON-escaped.
+// Capacity of the message: its fixed text, two versions, eight numbers, two time stamps and the
+// last error line JSON-escaped.
 constexpr size_t kDiagnosticsPayloadSize = 1536;
 
-// Writes the message into out: {"version", "uptime" (seconds since the process started),
+// Writes the message into out: {"version", "library" (the libmosquitto the process runs on),
+// "uptime" (seconds since the process started),
 // "published_last_cycle", "published_total", "failed_publications", "session_rebuilds",
 // "commands_applied", "commands_refused", "last_publication" (local time, "" before the first),
 // "last_error" (the last level-2 log line, converted from Latin-1 to UTF-8)}. Always terminated.
