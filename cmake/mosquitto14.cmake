@@ -61,3 +61,9 @@ configure_file(${_mosq14}/lib/mosquitto.h ${CMAKE_BINARY_DIR}/mosquitto14/includ
 set(MOSQUITTO_INCLUDE_DIR ${CMAKE_BINARY_DIR}/mosquitto14/include)
 set(MOSQUITTO_LIBRARY mosquitto14)
 set(K482916_MOSQUITTO14_LIBDIR ${CMAKE_BINARY_DIR}/mosquitto14)
+
+# Target programs under emulation find this library before the sysroot's libmosquitto.
+if(CMAKE_CROSSCOMPILING AND CMAKE_CROSSCOMPILING_EMULATOR)
+  list(TRANSFORM CMAKE_CROSSCOMPILING_EMULATOR REPLACE "^LD_LIBRARY_PATH="
+       "LD_LIBRARY_PATH=${K482916_MOSQUITTO14_LIBDIR}:")
+endif()
