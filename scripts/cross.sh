@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# The target build: cross-compiles for 32-bit little-endian MIPS (mipsel-linux-gnu), runs the unit
-# tests under qemu-mipsel, checks the installation layout, prints the stripped daemon's size and
-# runs the emulated daemon smoke against a local broker.
+# The target build: cross-compiles for 32-bit little-endian MIPS (mipsel-linux-gnu) against
+# libmosquitto 1.4.15, the controller's library (built from its sources into the build folder),
+# runs the unit tests under qemu-mipsel, checks the installation layout, prints the stripped
+# daemon's size and runs the emulated daemon smoke against a local broker, on that library.
 #
-# The target's libraries (libmosquitto, libsqlite3, libssl and what they need) come from Debian's
-# mipsel packages, unpacked into a sysroot folder that is kept between runs:
+# The target's other libraries (libsqlite3, libssl and what they need, and Debian's libmosquitto for
+# a build without K482916_MOSQUITTO14) come from Debian's mipsel packages, unpacked into a sysroot
+# folder that is kept between runs:
 #   K482916_SYSROOT   sysroot folder (default ~/.cache/k482916-mipsel-sysroot)
 #   K482916_HOST_BUILD  host build folder whose k482916_ctl makes the segments (default build)
 # Usage: scripts/cross.sh
@@ -36,7 +38,7 @@ scripts/deps.sh --cross
 
 # Packages unpacked into the sysroot. Their dependencies are added below; the C and C++ runtime
 # comes with the cross compiler (/usr/mipsel-linux-gnu) and is not fetched again.
-sysroot_packages=(libmosquitto1 libmosquitto-dev libsqlite3-0 libsqlite3-dev libssl3)
+sysroot_packages=(libmosquitto1 libmosquitto-dev libsqlite3-0 libsqlite3-dev libssl3 libssl-dev)
 from_toolchain=" libc6 libc6-dev libc-dev libgcc-s1 libstdc++6 debconf "
 
 apt_quiet() {
@@ -151,7 +153,9 @@ check_install /usr /etc
 check_install /opt/k482916 /opt/k482916/etc
 tests/cross/init_script.sh "$tmp/stage_usr/etc/init.d/mqtt_k482916_demon"
 
-# The installed daemon and init script against a real broker, under qemu-mipsel.
+# The installed daemon and init script against a real broker, under qemu-mipsel, on the
+# libmosquitto 1.4.15 of the build folder (the controller's library is not installed with it).
 stage=$tmp/stage_usr
-K482916_SYSROOT=$sysroot tests/cross/smoke.sh "$stage/usr/sbin/mqtt_k482916_demon" \
-  "$host_build/k482916_ctl" "$stage/etc/init.d/mqtt_k482916_demon"
+K482916_SYSROOT=$sysroot K482916_TARGET_LIBDIR=$PWD/$build/mosquitto14 K482916_LIBRARY=1.4.15 \
+  tests/cross/smoke.sh "$stage/usr/sbin/mqtt_k482916_demon" "$host_build/k482916_ctl" \
+  "$stage/etc/init.d/mqtt_k482916_demon"

@@ -7,7 +7,7 @@ set -euo pipefail
 
 packages=(
   g++ cmake ninja-build pkg-config
-  libmosquitto-dev libsqlite3-dev libgtest-dev
+  libmosquitto-dev libsqlite3-dev libgtest-dev libssl-dev
   mosquitto mosquitto-clients openssl sqlite3 python3
   clang libclang-rt-14-dev clang-format clang-tidy
   iproute2 util-linux procps groff-base

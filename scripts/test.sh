@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # The test command: installs what is missing, builds, and runs every test.
 #   1. host build (build/): style checks, unit and integration tests
-#   2. AddressSanitizer + UndefinedBehaviorSanitizer build (build-asan/): the same tests
-#   3. libFuzzer targets (build-fuzz/): a short smoke run of each
-#   4. the target (build-mipsel/): cross build, unit tests and a daemon smoke under qemu-mipsel
-# Every build is a preset of CMakePresets.json (host, asan, fuzz; cross.sh uses target).
+#   2. host build against libmosquitto 1.4.15, the controller's library (build-mosq14/): the same
+#      tests
+#   3. AddressSanitizer + UndefinedBehaviorSanitizer build (build-asan/): the same tests
+#   4. libFuzzer targets (build-fuzz/): a short smoke run of each
+#   5. the target (build-mipsel/): cross build against libmosquitto 1.4.15, unit tests and a daemon
+#      smoke under qemu-mipsel
+# Every build is a preset of CMakePresets.json (host, mosq14, asan, fuzz; cross.sh uses target).
 # Usage: scripts/test.sh [--quick]   (--quick: host build and tests only)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -12,7 +15,7 @@ jobs=$(nproc)
 
 scripts/deps.sh
 
-step() { printf '\n==== %s ====\n' "$*"; }
+step() { printf '\n==== %s (at %d s) ====\n' "$*" "$SECONDS"; }
 
 step "host build"
 cmake --preset host >/dev/null
@@ -31,6 +34,12 @@ ctest --preset host -j"$jobs"
 
 [[ "${1:-}" == "--quick" ]] && exit 0
 
+step "libmosquitto 1.4.15 build"
+cmake --preset mosq14 >/dev/null
+cmake --build --preset mosq14
+step "libmosquitto 1.4.15 tests"
+ctest --preset mosq14 -j"$jobs"
+
 step "sanitizer build"
 cmake --preset asan >/dev/null
 cmake --build --preset asan
@@ -45,3 +54,4 @@ scripts/fuzz.sh build-fuzz 20
 
 step "target build and tests (mipsel under qemu)"
 scripts/cross.sh
+step "done"

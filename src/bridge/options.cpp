@@ -1,7 +1,5 @@
 #include "bridge/options.h"
 
-#include <mosquitto.h>
-
 #include <array>
 #include <cstdarg>
 #include <cstdio>
@@ -10,12 +8,13 @@
 #include <span>
 #include <string_view>
 
+#include "bridge/library.h"
 #include "bridge/settings.h"
 #include "bridge/topics.h"
 #include "log/log.h"
 #include "support/paths.h"
 
-int32_t mqtt_protocol = MQTT_PROTOCOL_V31;
+int32_t mqtt_protocol = kMqttProtocolV31;
 char mqtt_cafile[kPathSettingSize] = "";
 char mqtt_certfile[kPathSettingSize] = "";
 char mqtt_keyfile[kPathSettingSize] = "";
@@ -110,6 +109,22 @@ void parse_path(const option_row& row, int lookup) {
   snprintf(row.text, row.text_size, "%s", value);
 }
 
+// The protocol value a build's libmosquitto cannot speak, and why, for --check ("" when none).
+char protocol_refused[kValueSize];
+
+// A protocol level like any word, but one the built libmosquitto cannot speak is refused like an
+// unknown value, naming the library version it needs.
+void parse_protocol(const option_row& row, int lookup) {
+  parse_word(row, lookup);
+  protocol_refused[0] = '\0';
+  char why[kLibraryWhySize];
+  if (mqtt_library_speaks(*row.number, why)) return;
+  log_appendf(kLogEssential, "Config: \"%s\" \"%s\" %s, using %s", row.key, value, why,
+              row.words[0]);
+  snprintf(protocol_refused, sizeof protocol_refused, "\"%s\" \"%s\" %s", row.key, value, why);
+  *row.number = word_setting(row, 0);
+}
+
 // A text, cut to its setting; "" when missing or without a proper value, without a line.
 void parse_text(const option_row& row, int lookup) {
   row.text[0] = '\0';
@@ -170,6 +185,13 @@ const char* qos_shown() {
   return mqtt_command_qos >= 0 && mqtt_command_qos <= 2 ? kShown[mqtt_command_qos] : "?";
 }
 
+constexpr const char* kOffOn[] = {"off", "on"};
+constexpr const char* kProtocolWords[] = {"3.1", "3.1.1", "5"};
+constexpr int32_t kProtocolLevels[] = {kMqttProtocolV31, kMqttProtocolV311, kMqttProtocolV5};
+constexpr const char* kQosWords[] = {"0", "1", "2"};
+constexpr const char* kRetainedWords[] = {"apply", "ignore"};
+constexpr const char* kNumbersWords[] = {"any", "strict"};
+
 // One --check line of `kind` through `print`.
 __attribute__((format(printf, 3, 4))) void note(option_printer print, int kind, const char* format,
                                                 ...) {
@@ -179,6 +201,17 @@ __attribute__((format(printf, 3, 4))) void note(option_printer print, int kind, 
   vsnprintf(line, sizeof line, format, args);
   va_end(args);
   print(kind, line);
+}
+
+bool describe_protocol(option_printer print) {
+  const char* level = "?";
+  for (size_t i = 0; i < std::size(kProtocolLevels); ++i) {
+    if (kProtocolLevels[i] == mqtt_protocol) level = kProtocolWords[i];
+  }
+  note(print, kNoteFact, "protocol: MQTT %s", level);
+  if (protocol_refused[0] != '\0')
+    note(print, kNoteError, "%s: the daemon speaks MQTT %s", protocol_refused, level);
+  return true;
 }
 
 bool describe_tls(option_printer print) {
@@ -262,21 +295,15 @@ bool describe_backoff(option_printer print) {
   return true;
 }
 
-constexpr const char* kOffOn[] = {"off", "on"};
-constexpr const char* kProtocolWords[] = {"3.1", "3.1.1", "5"};
-constexpr int32_t kProtocolLevels[] = {MQTT_PROTOCOL_V31, MQTT_PROTOCOL_V311, MQTT_PROTOCOL_V5};
-constexpr const char* kQosWords[] = {"0", "1", "2"};
-constexpr const char* kRetainedWords[] = {"apply", "ignore"};
-constexpr const char* kNumbersWords[] = {"any", "strict"};
 
 // The table, in the order the keys are parsed (the order of their refusal lines) and described by
 // --check. brokerAccess.json comes first: the summary needs the port, the heartbeat the interval,
 // each parsed with its file's legacy keys before the opt-in keys.
 // clang-format off
 constexpr option_row kRows[] = {
-    {.file = kAccessFile, .key = "protocol", .parse = parse_word, .words = kProtocolWords,
+    {.file = kAccessFile, .key = "protocol", .parse = parse_protocol, .words = kProtocolWords,
      .levels = kProtocolLevels, .number = &mqtt_protocol, .piece = "protocol %s",
-     .check_group = kCheckConnection, .check = "protocol: MQTT %s", .check_always = true},
+     .check_group = kCheckConnection, .describe = describe_protocol},
     {.file = kAccessFile, .key = "cafile", .parse = parse_path,
      .text = mqtt_cafile, .text_size = sizeof mqtt_cafile, .piece = "cafile:\"%s\""},
     {.file = kAccessFile, .key = "certfile", .parse = parse_path,

@@ -15,7 +15,8 @@
 constexpr size_t kPathSettingSize = 128;  // file paths: at most 127 characters, longer is refused
 
 // brokerAccess.json: how the session connects.
-// protocol "3.1" (default), "3.1.1" or "5": libmosquitto's MQTT_PROTOCOL_V31, _V311 or _V5.
+// protocol "3.1" (default), "3.1.1" or "5" (libmosquitto 1.6 or later): kMqttProtocolV31, _V311
+// or _V5 (bridge/library.h).
 extern int32_t mqtt_protocol;
 // cafile: the CA file instead of the system's bundle (kCaBundle); "" (default) = the bundle.
 extern char mqtt_cafile[kPathSettingSize];
@@ -95,9 +96,10 @@ constexpr int kCheckSetup = 1;       // availability, discovery, Home Assistant'
 constexpr int kCheckCommands = 2;    // the command keys, once the actors are known
 constexpr int kNoteFact = 0;         // a "key: value" line
 constexpr int kNoteWarning = 1;      // a pitfall
+constexpr int kNoteError = 2;        // a value the daemon cannot use as written
 using option_printer = void (*)(int note, const char* text);
-// Prints, through `print`, a line for each key of `group` that is set (the protocol always) and
-// a warning for each pitfall of its value. Returns the number of keys described.
+// Prints, through `print`, a line for each key of `group` that is set (the protocol always), a
+// warning for each pitfall of its value and an error for a value this build cannot carry. Returns the number of keys described.
 int mqtt_describe_options(int group, option_printer print);
 
 // TLS: this port always has it; mqtt_tls switches it on for any port.

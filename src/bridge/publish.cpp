@@ -13,6 +13,7 @@
 #include "bridge/client.h"
 #include "bridge/hooks.h"
 #include "bridge/json_text.h"
+#include "bridge/library.h"
 #include "bridge/options.h"
 #include "bridge/settings.h"
 #include "bridge/topics.h"
@@ -115,8 +116,8 @@ int32_t publish_entry(int32_t db_id, const sensor_record& entry, double value, c
   awaited_mid[0] = awaited_mid[1] = 0;
   const int len = static_cast<int>(strlen(payload));
   // libmosquitto stores the id before it sends, so a callback from inside the call finds it.
-  mosquitto_publish(mqtt_mosq, &awaited_mid[0], topic_id, len, payload, 0, true);
-  mosquitto_publish(mqtt_mosq, &awaited_mid[1], topic_name, len, payload, 0, true);
+  mqtt_library_publish(mqtt_mosq, &awaited_mid[0], topic_id, len, payload, 0, true);
+  mqtt_library_publish(mqtt_mosq, &awaited_mid[1], topic_name, len, payload, 0, true);
 
   if (wait_acknowledged()) {
     log_appendf(kLogDebug, "mqtt_publish: Rueckmeldung vom Callback: %ld",

@@ -4,7 +4,6 @@
 #include "bridge/session.h"
 
 #include <mosquitto.h>
-#include <mqtt_protocol.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -13,6 +12,7 @@
 
 #include "bridge/actor.h"
 #include "bridge/backoff.h"
+#include "bridge/library.h"
 #include "bridge/options.h"
 #include "bridge/publish.h"
 #include "bridge/settings.h"
@@ -48,7 +48,7 @@ void publish_availability(struct mosquitto* mosq, const char* payload) {
 bool mqtt_client_id_acceptable(const char* username) {
   if (username == nullptr || username[0] == '\0') return false;
   size_t len = strnlen(username, kSettingSize);
-  return mosquitto_validate_utf8(username, static_cast<int>(len)) == MOSQ_ERR_SUCCESS;
+  return mqtt_library_utf8_valid(username, static_cast<int>(len));
 }
 
 // libmosquitto 2.0 speaks MQTT 3.1.1 by default; the daemon speaks MQTT 3.1 ("MQIsdp", level 3)
@@ -60,27 +60,21 @@ struct mosquitto* mqtt_client_new(const char* username) {
   const bool clean_session = !mqtt_session_persistent();
   struct mosquitto* mosq = mosquitto_new(username, clean_session, nullptr);
   if (mosq == nullptr) return nullptr;
-  mosquitto_int_option(mosq, MOSQ_OPT_PROTOCOL_VERSION, mqtt_protocol);
-  // A command's acknowledgement and its state echo are small packets written back to back: with
-  // Nagle's algorithm the echo would wait for the broker's delayed ACK of the first, about 40 ms.
-  if (mqtt_session_persistent() || mqtt_command_state != 0)
-    mosquitto_int_option(mosq, MOSQ_OPT_TCP_NODELAY, 1);
+  mqtt_library_set_protocol(mosq, mqtt_protocol);
   return mosq;
 }
 
-// MQTT 5 ends a session with its connection unless CONNECT asks for an expiry. libmosquitto has no
-// asynchronous connect with properties, so that one always waits for the TCP connection.
+// MQTT 5 ends a session with its connection unless CONNECT asks for an expiry.
 int mqtt_client_connect(struct mosquitto* mosq, const char* host, int port, int keepalive,
                         bool async) {
-  if (!mqtt_session_persistent() || mqtt_protocol != MQTT_PROTOCOL_V5) {
-    return async ? mosquitto_connect_async(mosq, host, port, keepalive)
-                 : mosquitto_connect(mosq, host, port, keepalive);
-  }
-  mosquitto_property* expiry = nullptr;
-  mosquitto_property_add_int32(&expiry, MQTT_PROP_SESSION_EXPIRY_INTERVAL, kSessionExpiryS);
-  const int rc = mosquitto_connect_bind_v5(mosq, host, port, keepalive, nullptr, expiry);
-  mosquitto_property_free_all(&expiry);
-  return rc;
+  library_connect_options options;
+  options.async = async;
+  // A command's acknowledgement and its state echo are small packets written back to back: with
+  // Nagle's algorithm the echo would wait for the broker's delayed ACK of the first, about 40 ms.
+  options.nodelay = mqtt_session_persistent() || mqtt_command_state != 0;
+  if (mqtt_session_persistent() && mqtt_protocol == kMqttProtocolV5)
+    options.session_expiry_s = kSessionExpiryS;
+  return mqtt_library_connect(mosq, host, port, keepalive, options);
 }
 
 namespace {

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "bridge/client.h"
+#include "bridge/library.h"
 #include "bridge/options.h"
 #include "bridge/settings.h"
 #include "bridge/topics.h"
@@ -43,7 +44,7 @@ bool earlier_in_subscribed(int32_t k) {
 
 void mqtt_subscribe_action(const char* topic) {
   int mid = 0;
-  if (mqtt_mosq != nullptr) mosquitto_subscribe(mqtt_mosq, &mid, topic, mqtt_command_qos);
+  if (mqtt_mosq != nullptr) mqtt_library_subscribe(mqtt_mosq, &mid, topic, mqtt_command_qos);
 }
 
 void mqtt_unsubscribe_removed() {
@@ -57,7 +58,7 @@ void mqtt_unsubscribe_removed() {
     log_appendf(kLogInfo, "Actor \"%s\" no longer configured: \"%s\" unsubscribed",
                 subscribed.name[k], topic);
     int mid = 0;
-    if (mqtt_mosq != nullptr) mosquitto_unsubscribe(mqtt_mosq, &mid, topic);
+    if (mqtt_mosq != nullptr) mqtt_library_unsubscribe(mqtt_mosq, &mid, topic);
   }
   subscribed.persistent = persistent;
   snprintf(subscribed.user, sizeof subscribed.user, "%s", mqtt_username);

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "bridge/library.h"
 #include "bridge/options.h"
 #include "bridge/parse.h"
 #include "bridge/scanner.h"
@@ -68,6 +69,8 @@ __attribute__((format(printf, 1, 2))) void fail(const char* format, ...) {
 void print_note(int note, const char* text) {
   if (note == kNoteWarning)
     warn("%s", text);
+  else if (note == kNoteError)
+    fail("%s", text);
   else
     printf("%s\n", text);
 }
@@ -182,7 +185,7 @@ void check_uuid(int user_rc) {
     fail("the uuid is empty: no client can be made for it");
   } else if (!mqtt_client_id_acceptable(mqtt_username)) {
     fail("the uuid is not UTF-8 text: no client can be made for it");
-  } else if (user_length > kStrictClientIdLength && mqtt_protocol == MQTT_PROTOCOL_V31) {
+  } else if (user_length > kStrictClientIdLength && mqtt_protocol == kMqttProtocolV31) {
     warn(
         "the uuid has %zu characters: MQTT 3.1 allows client ids of at most %zu, strict brokers "
         "refuse it",
@@ -377,6 +380,8 @@ void check_log() {
 int run_check(bool connect) {
   // Lines the configuration read would log (an unknown option value) are shown, not written.
   log_init_stdout();
+  // The library the daemon runs on, for reports from the field.
+  printf("libmosquitto: %s\n", mqtt_library_version());
   check_access();
   check_setup();
   check_calls();

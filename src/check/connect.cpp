@@ -57,6 +57,10 @@ void print_outcome(int rc, int error_number, const char* cafile) {
            mqtt_host);
   } else if (rc == MOSQ_ERR_TLS && strstr(tls_error, "certificate verify failed") != nullptr) {
     printf("broker: TLS failure: certificate not trusted by the CA file %s\n", cafile);
+  } else if (rc == MOSQ_ERR_TLS && tls_error[0] == '\0') {
+    // libmosquitto 1.4 logs no reason for a failed handshake.
+    printf("broker: TLS failure: certificate not trusted by the CA file %s, or not for %s\n",
+           cafile, mqtt_host);
   } else if (rc == MOSQ_ERR_TLS) {
     printf("broker: TLS failure: %s\n", tls_error);
   } else if (rc == MOSQ_ERR_ERRNO && error_number == ECONNREFUSED) {

@@ -11,6 +11,7 @@
 #include "bridge/actor.h"
 #include "bridge/client.h"
 #include "bridge/json_text.h"
+#include "bridge/library.h"
 #include "bridge/options.h"
 #include "bridge/publish.h"
 #include "bridge/session.h"
@@ -22,11 +23,11 @@
 
 namespace {
 
-// Capacity of the message: its fixed text, eight numbers, two time stamps and the last error line
-// JSON-escaped.
+// Capacity of the message: its fixed text, two versions, eight numbers, two time stamps and the
+// last error line JSON-escaped.
 constexpr size_t kDiagnosticsPayloadSize = 1536;
 constexpr size_t kJsonErrorSize = json_text_size(kLogLastErrorSize - 1);
-static_assert(kDiagnosticsPayloadSize > kJsonErrorSize + 2 * kTimeSize + 8 * 12 + 320);
+static_assert(kDiagnosticsPayloadSize > kJsonErrorSize + 2 * kTimeSize + 8 * 12 + 400);
 
 // The process's start, for the uptime: taken while the process initialises its static storage.
 const int64_t started_s = monotonic_ms() / 1000;
@@ -46,11 +47,11 @@ void diagnostics_payload(char (&out)[kDiagnosticsPayloadSize]) {
   char error_json[kJsonErrorSize];
   json_text(log_last_error, kLogLastErrorSize - 1, true, error_json, sizeof error_json);
   snprintf(out, sizeof out,
-           "{\"version\":\"%s\",\"uptime\":%ld,\"published_last_cycle\":%ld,"
+           "{\"version\":\"%s\",\"library\":\"%s\",\"uptime\":%ld,\"published_last_cycle\":%ld,"
            "\"published_total\":%lu,\"failed_publications\":%lu,\"session_rebuilds\":%lu,"
            "\"commands_applied\":%lu,\"commands_refused\":%lu,\"last_publication\":\"%s\","
            "\"last_error\":\"%s\"}",
-           kDemonVersion, uptime_seconds(), static_cast<long>(last_cycle),
+           kDemonVersion, mqtt_library_version(), uptime_seconds(), static_cast<long>(last_cycle),
            static_cast<unsigned long>(published_total),
            static_cast<unsigned long>(mqtt_publish_failures),
            static_cast<unsigned long>(mqtt_session_rebuilds),

@@ -8,7 +8,8 @@
 
 // Counts a publish cycle with `published` acknowledged publications (the last cycle's figure, the
 // total, and the time of the last publication when there was one), then publishes the message
-// when mqtt_diagnostics is set: {"version", "uptime" (seconds since the process started),
+// when mqtt_diagnostics is set: {"version", "library" (the libmosquitto the process runs on),
+// "uptime" (seconds since the process started),
 // "published_last_cycle", "published_total", "failed_publications", "session_rebuilds",
 // "commands_applied", "commands_refused", "last_publication" (local time, "" before the first),
 // "last_error" (the last level-2 log line, converted from Latin-1 to UTF-8)}. A negative

@@ -10,6 +10,7 @@
 
 #include "bridge/client.h"
 #include "bridge/json_text.h"
+#include "bridge/library.h"
 #include "bridge/options.h"
 #include "bridge/settings.h"
 #include "bridge/topics.h"
@@ -107,7 +108,7 @@ bool contains(const id_list& list, int32_t dbid) {
 // True when libmosquitto accepts text as the topic (or topic prefix) of a publication: valid
 // UTF-8, no wildcard.
 bool valid_topic(const char* text) {
-  return mosquitto_validate_utf8(text, static_cast<int>(strlen(text))) == MOSQ_ERR_SUCCESS &&
+  return mqtt_library_utf8_valid(text, static_cast<int>(strlen(text))) &&
          mosquitto_pub_topic_check(text) == MOSQ_ERR_SUCCESS;
 }
 

@@ -8,7 +8,10 @@
 #   CTL          the host's k482916_ctl
 #   INIT_SCRIPT  when given, the daemon is started, queried and stopped through this init script
 # Environment: K482916_SYSROOT, the sysroot with the target's libraries
-#              (default ~/.cache/k482916-mipsel-sysroot).
+#              (default ~/.cache/k482916-mipsel-sysroot);
+#              K482916_TARGET_LIBDIR, a folder of target libraries found before the sysroot's (the
+#              libmosquitto the daemon is to run on);
+#              K482916_LIBRARY, the libmosquitto version the daemon must report (--check).
 #
 # Checks: a changed sensor is published (twice: first value, then a new one), an actor command
 # from the broker lands in the entry's command block, the status entry decodes, a SIGUSR1 is logged
@@ -71,7 +74,8 @@ alive() {
 machine=$(od -An -tu2 -j18 -N2 "$daemon" | tr -d ' ')
 mkdir -p "$tmp/bin"
 if [[ "$machine" == 8 ]]; then
-  libdirs=$sysroot/lib/mipsel-linux-gnu:$sysroot/usr/lib/mipsel-linux-gnu
+  libdirs=${K482916_TARGET_LIBDIR:+$K482916_TARGET_LIBDIR:}$sysroot/lib/mipsel-linux-gnu
+  libdirs+=:$sysroot/usr/lib/mipsel-linux-gnu
   run=(qemu-mipsel -L /usr/mipsel-linux-gnu -E "LD_LIBRARY_PATH=$libdirs")
 else
   run=()
@@ -130,6 +134,11 @@ cat >"$root/opt/korvan/k482916/brokerSetup.json" <<'EOF'
  "pub":{"1001":"on"},
  "sub":{"2001":"on"}}
 EOF
+
+# The library the daemon runs on, as --check reports it.
+library=$("$tmp/bin/mqtt_k482916_demon" --check 2>/dev/null | sed -n 's/^libmosquitto: //p' || true)
+[[ -z "${K482916_LIBRARY:-}" || "$library" == "$K482916_LIBRARY" ]] ||
+  fail "the daemon runs on libmosquitto \"$library\", not $K482916_LIBRARY"
 
 "$ctl" create >/dev/null || fail "k482916_ctl create failed"
 segments_made=1
@@ -212,4 +221,4 @@ fi
 daemon_pid=
 grep -q 'SIGNAL 15 (TERM) empfangen !' "$root/tmp/k482916.log" || fail "no SIGTERM log line"
 
-echo "smoke: passed (first publication after ${first_publish} s)"
+echo "smoke: passed on libmosquitto $library (first publication after ${first_publish} s)"

@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 
 #include <gtest/gtest.h>
+#include <mosquitto.h>
 
 #include "support/controller.h"
 
@@ -35,6 +36,9 @@ TEST(BrokerOptions, AvailabilityUnderMqtt5) {
               c.set(1001, "21.5") && c.set(2001, "0", {.type = 2}));
   test_support::Daemon& d = s.start_daemon();
   ASSERT_TRUE(d.wait_main_loop()) << s.diagnostics();
+  // Before libmosquitto 1.6 the level is refused, and the same works under MQTT 3.1.
+  EXPECT_EQ(s.log().contains("Config: \"protocol\" \"5\" needs libmosquitto 1.6 or later"),
+            LIBMOSQUITTO_VERSION_NUMBER < 1006000);
   const std::string topic = kUser + "/availability";
   auto seen = s.subscribe(topic);
   ASSERT_TRUE(s.publish(kUser + "/lamp/action", "1.5"));

@@ -11,6 +11,7 @@
 #include <map>
 
 #include <gtest/gtest.h>
+#include <mosquitto.h>
 
 #include "shm/shm.h"
 #include "support/controller.h"
@@ -49,6 +50,11 @@ test_support::ProcessResult run(const Controller& c, const std::vector<std::stri
   return test_support::run_process(argv, c.env());
 }
 
+constexpr bool kMqtt5 = LIBMOSQUITTO_VERSION_NUMBER >= 1006000;
+const std::string kBuiltWith = std::to_string(LIBMOSQUITTO_MAJOR) + "." +
+                               std::to_string(LIBMOSQUITTO_MINOR) + "." +
+                               std::to_string(LIBMOSQUITTO_REVISION);
+
 struct Case {
   const char* name;
   std::string access;
@@ -71,7 +77,8 @@ TEST(Check, ReportsEachPitfallWithItsExitStatus) {
        good_setup(),
        nullptr,
        0,
-       {"host: 127.0.0.1", "sensor 1001 \"kitchen\": dev-1/1001, dev-1/kitchen",
+       {"libmosquitto: " + kBuiltWith + "\n", "host: 127.0.0.1",
+        "sensor 1001 \"kitchen\": dev-1/1001, dev-1/kitchen",
         "actor 2001 \"lamp\": dev-1/lamp/action", "result: usable, warnings: 0"}},
       {"key inside a value, number without quotes",
        R"({"password":"my uuid","uuid":"dev-1","host":"127.0.0.1","port":1883,"x":"y"})",
@@ -167,6 +174,17 @@ TEST(Check, ReportsEachPitfallWithItsExitStatus) {
        {"Config: \"heartbeat\" \"3\" is no number of seconds of at least the interval (5)",
         "diagnostics: on, topic dev-1/diagnostics", "utf8: on",
         "warning: \"classes\" without \"discovery\""}},
+      // MQTT 5 needs libmosquitto 1.6: an older one refuses the level like a bad value.
+      {"protocol 5", kAccess.substr(0, kAccess.size() - 1) + R"(,"protocol":"5"})", good_setup(),
+       nullptr, kMqtt5 ? 0 : 1,
+       kMqtt5
+           ? std::vector<std::string>{"protocol: MQTT 5"}
+           : std::vector<
+                 std::
+                     string>{"Config: \"protocol\" \"5\" needs libmosquitto 1.6 or later (built with " +
+                                 kBuiltWith + "), using 3.1",
+                             "error: \"protocol\" \"5\" needs libmosquitto 1.6 or later (built with " +
+                                 kBuiltWith + "): the daemon speaks MQTT 3.1"}},
       {"scan out of range",
        kAccess,
        good_setup().insert(good_setup().rfind('}'), R"(,"scan":"3601")"),

@@ -1,6 +1,7 @@
 // Home Assistant discovery through a real broker, in one daemon run: nothing without the key; then
 // the retained announcements, a command on an announced topic, a reload that clears removed ones.
 #include <gtest/gtest.h>
+#include <mosquitto.h>
 
 #include <tuple>
 
@@ -165,13 +166,18 @@ TEST(Discovery, StatisticsAndHealthWithTheirKeys) {
       [&] { return received_on(*all, kUser + "/1001").size() >= 2; }, std::chrono::seconds(15)))
       << all->output();
 
-  // A refused command and a reload (a session rebuild) show in the diagnostics message.
+  // A refused command and a reload (a session rebuild) show in the diagnostics message, with the
+  // library the daemon runs on (the one it was built against).
+  const std::string library = "\"library\":\"" + std::to_string(LIBMOSQUITTO_MAJOR) + "." +
+                              std::to_string(LIBMOSQUITTO_MINOR) + "." +
+                              std::to_string(LIBMOSQUITTO_REVISION) + "\",";
   ASSERT_TRUE(s.publish(kUser + "/lamp/action", "ON") && c.reload());
   auto diagnosed = [&] {
     const auto got = received_on(*all, kUser + "/diagnostics");
     const std::string& p = got.empty() ? std::string() : got.back().payload;
     return p.find(R"("session_rebuilds":1,"commands_applied":0,"commands_refused":1,)") !=
                std::string::npos &&
+           p.find(library) != std::string::npos &&
            p.find(R"("published_total":0,)") == std::string::npos &&
            p.find(R"("last_publication":"",)") == std::string::npos;
   };

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "bridge/config.h"
+#include "bridge/library.h"
 #include "bridge/options.h"
 #include "bridge/session.h"
 #include "log/log.h"
@@ -143,7 +144,9 @@ TEST(Session, ConnectPacketIsMqtt31WithCredentialsAndSigpipeStaysCaught) {
 // "offline" on "<user>/availability", QoS 0).
 TEST(Session, ConnectPacketOfEachProtocolWithAndWithoutWill) {
   LogRoot log(test_support::unique_key_offset());
-  for (int protocol : {MQTT_PROTOCOL_V311, MQTT_PROTOCOL_V5}) {
+  // MQTT 5 needs libmosquitto 1.6; with an older one the configuration refuses it (check.cpp).
+  const int top = LIBMOSQUITTO_VERSION_NUMBER >= 1006000 ? kMqttProtocolV5 : kMqttProtocolV311;
+  for (int protocol : {kMqttProtocolV311, top}) {
     for (int32_t will : {0, 1}) {
       mqtt_protocol = protocol;
       mqtt_availability = will;
@@ -151,7 +154,7 @@ TEST(Session, ConnectPacketOfEachProtocolWithAndWithoutWill) {
       ASSERT_EQ(mqtt_open("127.0.0.1", listener.port(), 60, "dev-0001", "secret"), 0);
       std::string body = std::string("\0\4MQTT", 6) + static_cast<char>(protocol) +
                          static_cast<char>(will ? 0xE6 : 0xC2) + std::string("\0\x3C", 2);
-      const bool v5 = protocol == MQTT_PROTOCOL_V5;
+      const bool v5 = protocol == kMqttProtocolV5;
       if (v5) body += std::string{0x03, 0x21, 0x00, 0x14};  // libmosquitto's receive maximum 20
       for (std::string f : {"dev-0001", "dev-0001/availability", "offline", "dev-0001", "secret"}) {
         if (!will && (f == "offline" || f.ends_with("/availability"))) continue;
@@ -254,6 +257,26 @@ TEST(Session, UnusableUserNameGivesMinus10WithoutClient) {
   EXPECT_TRUE(log.has(4, "mqtt_close() done"));
 }
 
+// Client ids and topics are taken as libmosquitto 2.0 takes them, with or without its check.
+TEST(Session, Utf8AsMqttAllowsIt) {
+  const std::string valid[] = {"", "\xC3\xBC", "\xC2\xA0\xF0\x9F\x98\x80", std::string(65536, 'a')};
+  // Latin-1, cut sequences, overlong forms, a surrogate, above U+10FFFF, non-characters, control
+  // characters, NUL, too long.
+  const std::string nul("a\0b", 3), too_long(65537, 'a');
+  const std::string invalid[] = {"\xFC",         "a\xC3",
+                                 "\xE2\x82",     "\xC0\x80",
+                                 "\xE0\x80\x80", "\xF0\x80\x80\x80",
+                                 "\xED\xA0\x80", "\xF4\x90\x80\x80",
+                                 "\xEF\xBF\xBF", "\xEF\xB7\x90",
+                                 "a\x01",        "\x7F",
+                                 "\xC2\x9F",     nul,
+                                 too_long};
+  for (const std::string& t : valid)
+    EXPECT_TRUE(mqtt_library_utf8_valid(t.data(), static_cast<int>(t.size()))) << t;
+  for (const std::string& t : invalid)
+    EXPECT_FALSE(mqtt_library_utf8_valid(t.data(), static_cast<int>(t.size()))) << t;
+}
+
 // Port 8883 connects with TLS, checking the server against the CA bundle below the root. Without
 // a usable bundle there is no connection at all: libmosquitto would otherwise send CONNECT, and
 // the password in it, in clear text to the TLS port.
@@ -291,23 +314,30 @@ TEST(Session, TlsPortUsesCaBundleAndNeverFallsBackToClearText) {
 }
 
 // The daemon refuses a client key by the rule --check reports with: group-writable is used,
-// group- or world-readable is not (and nothing is sent then).
+// group- or world-readable is not (and nothing is sent then). A key the TLS set-up cannot load
+// fails the connect; the client closes no descriptor of anyone else's afterwards.
 TEST(Session, ExposedKeyFileIsNotUsed) {
   LogRoot log(test_support::unique_key_offset());
   test_support::write_file(log.root() + "/c.key", "x");
+  std::filesystem::create_directories(log.root() + "/etc/ssl/certs");
+  test_support::write_file(log.root() + "/etc/ssl/certs/ca-certificates.crt", "x");
+  Listener listener;
   mqtt_tls = 1;
   snprintf(mqtt_certfile, sizeof mqtt_certfile, "/c.key");
   snprintf(mqtt_keyfile, sizeof mqtt_keyfile, "/c.key");
   for (const auto& [mode, refused] : {std::pair{0600, false}, {0620, false}, {0640, true}}) {
     chmod((log.root() + "/c.key").c_str(), mode);
     const size_t mark = log.texts().size();
-    EXPECT_EQ(mqtt_open("127.0.0.1", test_support::free_port(), 60, "user", "pw"), -20);
+    EXPECT_EQ(mqtt_open("127.0.0.1", listener.port(), 60, "user", "pw"), -20);
     const auto lines = log.texts();
     const bool said = std::any_of(lines.begin() + mark, lines.end(), [](const std::string& l) {
       return l.find("is readable by group or others") != std::string::npos;
     });
     EXPECT_EQ(said, refused) << std::oct << mode;
+    const int other = open("/dev/null", O_RDONLY);
     mqtt_close();
+    EXPECT_NE(fcntl(other, F_GETFD), -1) << "a descriptor was closed by the client";
+    close(other);
   }
   mqtt_tls = 0;
   mqtt_certfile[0] = mqtt_keyfile[0] = '\0';
