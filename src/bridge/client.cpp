@@ -62,6 +62,6 @@ void mqtt_loop_wait(int milliseconds) {
 
 int mqtt_publish_retained(const char* topic, const char* payload, int qos) {
   if (mqtt_mosq == nullptr) return MOSQ_ERR_NO_CONN;
-  return mqtt_library_publish(mqtt_mosq, nullptr, topic, static_cast<int>(strlen(payload)),
-                              payload, qos, true);
+  return mqtt_library_publish(mqtt_mosq, nullptr, topic, static_cast<int>(strlen(payload)), payload,
+                              qos, true);
 }

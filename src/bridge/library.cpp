@@ -129,8 +129,8 @@ const char* mqtt_library_version() {
 
 bool mqtt_library_speaks(int32_t level, char (&why)[kLibraryWhySize]) {
   if (level != kMqttProtocolV5 || LIBMOSQUITTO_VERSION_NUMBER >= kMqtt5Since) return true;
-  snprintf(why, sizeof why, "needs libmosquitto %s or later (built with %d.%d.%d)",
-           kMqtt5SinceText, LIBMOSQUITTO_MAJOR, LIBMOSQUITTO_MINOR, LIBMOSQUITTO_REVISION);
+  snprintf(why, sizeof why, "needs libmosquitto %s or later (built with %d.%d.%d)", kMqtt5SinceText,
+           LIBMOSQUITTO_MAJOR, LIBMOSQUITTO_MINOR, LIBMOSQUITTO_REVISION);
   return false;
 }
 

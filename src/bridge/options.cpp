@@ -295,7 +295,6 @@ bool describe_backoff(option_printer print) {
   return true;
 }
 
-
 // The table, in the order the keys are parsed (the order of their refusal lines) and described by
 // --check. brokerAccess.json comes first: the summary needs the port, the heartbeat the interval,
 // each parsed with its file's legacy keys before the opt-in keys.

@@ -99,7 +99,8 @@ constexpr int kNoteWarning = 1;      // a pitfall
 constexpr int kNoteError = 2;        // a value the daemon cannot use as written
 using option_printer = void (*)(int note, const char* text);
 // Prints, through `print`, a line for each key of `group` that is set (the protocol always), a
-// warning for each pitfall of its value and an error for a value this build cannot carry. Returns the number of keys described.
+// warning for each pitfall of its value and an error for a value this build cannot carry. Returns
+// the number of keys described.
 int mqtt_describe_options(int group, option_printer print);
 
 // TLS: this port always has it; mqtt_tls switches it on for any port.
