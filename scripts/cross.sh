@@ -137,6 +137,7 @@ check_install() {
            "$prefix/share/mqtt_k482916_demon/brokerAccess.json.example" \
            "$prefix/share/mqtt_k482916_demon/brokerSetup.json.example" \
            "$prefix/share/mqtt_k482916_demon/mosquitto.acl.example" \
+           "$prefix/share/mqtt_k482916_demon/rabbitmq-definitions.example.json" \
            "$prefix/share/man/man8/mqtt_k482916_demon.8"; do
     [[ -f "$stage$f" ]] || fail "install ($prefix): $f missing"
   done
