@@ -6,7 +6,23 @@
 #
 # Sets MOSQUITTO_INCLUDE_DIR and MOSQUITTO_LIBRARY as the search for the system's library does.
 
-set(K482916_MOSQUITTO14_SOURCE "${CMAKE_SOURCE_DIR}/../shared/third_party/libmosquitto-1.4.15"
+# Default: shared/third_party/libmosquitto-1.4.15 beside the checkout or beside a folder above it
+# (a clone made one level deeper finds the same sources), else in the development machines' shared
+# folder /work/shared (a clone elsewhere, such as one below /tmp).
+set(_mosq14_default "")
+set(_mosq14_dir "${CMAKE_SOURCE_DIR}")
+set(_mosq14_places "")
+foreach(_level RANGE 3)
+  get_filename_component(_mosq14_dir "${_mosq14_dir}" DIRECTORY)
+  list(APPEND _mosq14_places "${_mosq14_dir}/shared/third_party/libmosquitto-1.4.15")
+endforeach()
+list(APPEND _mosq14_places "/work/shared/third_party/libmosquitto-1.4.15")
+foreach(_mosq14_try IN LISTS _mosq14_places)
+  if(NOT _mosq14_default AND EXISTS "${_mosq14_try}/lib/mosquitto.c")
+    set(_mosq14_default "${_mosq14_try}")
+  endif()
+endforeach()
+set(K482916_MOSQUITTO14_SOURCE "${_mosq14_default}"
     CACHE PATH "Sources of libmosquitto 1.4.15 (the folder holding lib/ and config.mk)")
 set(_mosq14 "${K482916_MOSQUITTO14_SOURCE}")
 if(NOT EXISTS "${_mosq14}/lib/mosquitto.c" OR NOT EXISTS "${_mosq14}/lib/linker.version")
