@@ -30,6 +30,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <numeric>
 #include <set>
 #include <utility>
 
@@ -147,13 +148,15 @@ class AcceptWatch {
   AcceptWatch& operator=(const AcceptWatch&) = delete;
 
   // The first acceptance of each daemon of the fleet (client id fleet_prefix()...) seen at or
-  // after `from`.
-  std::map<std::string, Accept> first_since(Clock::time_point from) const {
+  // after `from`; with `all`, the number of its acceptances.
+  std::map<std::string, Accept> first_since(Clock::time_point from, int* all = nullptr) const {
     const std::string prefix = fleet_prefix();
     std::lock_guard<std::mutex> lock(mutex_);
     std::map<std::string, Accept> first;
+    int n = 0;
     for (const Accept& a : accepts_)
-      if (a.seen >= from && a.id.starts_with(prefix)) first.emplace(a.id, a);
+      if (a.seen >= from && a.id.starts_with(prefix)) first.emplace(a.id, a), ++n;
+    if (all != nullptr) *all = n;
     return first;
   }
 
@@ -263,11 +266,14 @@ struct Result {
   double away_s = 0;             // from the broker's end to its return
   int attempts_peak_s = 0;       // the fleet's attempts in its busiest second while away
   int busiest = 0;               // acceptances in the broker's busiest second after the return
+  int accepts = 0;               // all acceptances after the return, until the end
   std::vector<double> back_s;    // per daemon that came back, from the return, sorted
   int actors = 0;                // sampled actors per command QoS
   int lost[2] = {0, 0}, accepted[2] = {0, 0}, twice[2] = {0, 0};
   std::vector<double> hwm_kb, idle_pct, away_ms, run_s;  // per daemon
-  double broker_hwm_kb = 0, broker_return_cpu_s = 0;
+  double broker_idle_pct = 0;                            // of a core, while the fleet idles
+  double broker_start_kb = 0, broker_hwm_kb = 0;         // peak memory at its return and at the end
+  double broker_return_cpu_s = 0;                        // from its return until all are back
   double stall = 0;  // the longest main-loop stall of this configuration at a silent address
 };
 
@@ -379,9 +385,11 @@ Result run_one(int n, int backoff) {
   // One interval of idling.
   const auto idle_from = Clock::now();
   const std::vector<long long> idle_start = cpu_of(fleet);
+  const long long broker_idle = cpu_ns(broker.pid()).value_or(0);
   if (!pause_ms(kIdleS * 1000)) return r;
   const std::vector<long long> idle_end = cpu_of(fleet);
   const double idle_ns = seconds(idle_from, Clock::now()) * 1e9;
+  r.broker_idle_pct = (cpu_ns(broker.pid()).value_or(0) - broker_idle) / idle_ns * 100.0;
 
   // The commands start 5 s before the broker goes and end 5 s after the last daemon is back.
   std::vector<std::string> topics;
@@ -405,6 +413,7 @@ Result run_one(int n, int backoff) {
   const auto back = Clock::now();
   stream.hold = false;
   const long long broker_cpu = cpu_ns(broker.pid()).value_or(0);
+  r.broker_start_kb = static_cast<double>(vm_hwm_kb(broker.pid()).value_or(0));
   test_support::wait_until(
       [&] { return stop_requested || accepts.first_since(restarting).size() >= fleet.size(); },
       std::chrono::seconds(kBackWaitS), std::chrono::milliseconds(100));
@@ -415,6 +424,7 @@ Result run_one(int n, int backoff) {
   test_support::wait_until([&] { return stop_requested || sender.unacknowledged() == 0; },
                            std::chrono::seconds(10));
   pause_ms(3000);
+  accepts.first_since(restarting, &r.accepts);
 
   std::map<long, int> per_second;
   bool shown = stop_requested;  // the first daemon that did not come back shows why
@@ -514,9 +524,7 @@ struct Row {
 };
 
 double sum(const std::vector<double>& v) {
-  double s = 0;
-  for (double x : v) s += x;
-  return s;
+  return std::accumulate(v.begin(), v.end(), 0.0);
 }
 
 // Daemons accepted again in each 5 s after the broker's return, up to the last one.
@@ -545,8 +553,9 @@ std::vector<Row> rows() {
   };
   return {
       {"longest main-loop stall, silent address", "s", "<= 6 s", 6.0,
-       value([](const Result& x) { return x.stall; }),
+       [](const Result& x) { return x.stall >= 0 ? std::optional<double>(x.stall) : std::nullopt; },
        [](const Result& x) {
+         if (x.stall < 0) return std::string("no silent listener");
          return format("longest of %d daemons, %d s watched%s", kSilentDaemons, kSilentWatchS,
                        x.stall >= kSilentWatchS ? "; the main loop never began" : "");
        },
@@ -561,8 +570,8 @@ std::vector<Row> rows() {
       {"CONNECTs in the busiest second after return", "%", "<= 5 %", 5.0,
        value([](const Result& x) { return x.busiest * 100.0 / x.n; }),
        [](const Result& x) {
-         return format("%d of %d (broker's time stamps); per 5 s: %s", x.busiest, x.n,
-                       per_5s(x).c_str());
+         return format("%d of %d (broker's time stamps); per 5 s: %s; %d acceptances in all",
+                       x.busiest, x.n, per_5s(x).c_str(), x.accepts);
        }},
       {"time until every daemon is back", "s", "<= S + 10 s", kBackoffS + 10.0,
        [](const Result& x) {
@@ -594,7 +603,10 @@ std::vector<Row> rows() {
        [](const Result& x) { return format("max %.2f s", maximum(x.run_s)); }},
       {"broker CPU from its return to all back", "s", "", std::nullopt,
        value([](const Result& x) { return x.broker_return_cpu_s; }),
-       [](const Result& x) { return format("its peak memory %.1f MB", x.broker_hwm_kb / 1024.0); }},
+       [](const Result& x) {
+         return format("fleet idle: %.2f %% of a core; peak memory %.1f MB, %.1f MB at its return",
+                       x.broker_idle_pct, x.broker_hwm_kb / 1024.0, x.broker_start_kb / 1024.0);
+       }},
   };
 }
 
