@@ -16,9 +16,12 @@
 // Options (test_support::BrokerOptions): another user and password, anonymous access, a fixed
 // plain port (or none, plain_port = -1), a TLS listener (tls_port with cafile, certfile and
 // keyfile), and persistence (sessions and queued messages saved to mosquitto.db in the folder
-// after every change, so that they survive a SIGKILL and restart()). TLS clients get client
-// options with cafile (and insecure when the certificate does not name 127.0.0.1):
+// after every change, so that they survive a SIGKILL and restart(); or every autosave_s seconds
+// and when the broker ends). TLS clients get client options with cafile (and insecure when the
+// certificate does not name 127.0.0.1):
 //   test_support::ClientOptions tls = broker.tls_client(ca_path);
+//
+// SilentAddress is a loopback port that takes no connection and answers no SYN.
 //
 // Subscriber lines have the form "TOPIC RETAIN PAYLOAD" (RETAIN is 0 or 1, mosquitto_sub -F
 // "%t %r %p"). Broker and clients are children as made by spawn() (support/process.h).
