@@ -27,6 +27,10 @@
 //            HAProxy (scripts/cluster.sh) while nodes are killed, stopped and brought back, beside
 //            a reference subscriber; the time until a fresh subscriber gets the current retained
 //            values after the daemon's connection moved
+//   fleet    N daemons on one mosquitto that goes away for 60 s, by default and with
+//            "backoff":"60": failed attempts while it is away, CONNECTs per second and the time
+//            until all are back after its return, commands lost, memory and CPU per daemon; the
+//            longest main-loop stall at an address that does not answer
 #pragma once
 
 #include <sys/types.h>
@@ -207,6 +211,7 @@ struct Options {
   int cpu_seconds = 10;
   int command_burst = 300;    // actor commands sent to the publishing daemon before its last cycle
   int command_stream = 2000;  // actor commands per sustained-rate figure
+  int fleet = 1000;           // daemons of each fleet in the fleet group
 };
 
 // The groups; each adds its figures to the table and returns false when something failed to run.
@@ -218,5 +223,6 @@ bool run_discovery(const Options& options, Table& table);
 bool run_reliability(const Options& options, Table& table);
 bool run_fresh(const Options& options, Table& table);
 bool run_cluster(const Options& options, Table& table);
+bool run_fleet(const Options& options, Table& table);
 
 }  // namespace bench

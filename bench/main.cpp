@@ -1,8 +1,8 @@
 // k482916_bench: runs the benchmark groups and prints one line per figure beside its budget.
 //
-//   k482916_bench [--only startup,publish,idle,commands,discovery,reliability,fresh,cluster]
+//   k482916_bench [--only startup,publish,idle,commands,discovery,reliability,fresh,cluster,fleet]
 //                 [--startup-runs N] [--publish-rounds N] [--actor-samples N] [--cpu-seconds N]
-//                 [--command-burst N] [--command-stream N]
+//                 [--command-burst N] [--command-stream N] [--fleet N]
 //
 // Progress goes to stderr ("# ..."), the table to stdout. Exit status 0 when every figure was
 // measured, whatever its verdict; 1 when something failed to run; 2 on a bad command line.
@@ -19,9 +19,11 @@ int usage(const char* why) {
   fprintf(
       stderr,
       "k482916_bench: %s\n"
-      "usage: k482916_bench [--only startup,publish,idle,commands,discovery,reliability,fresh,cluster]\n"
+      "usage: k482916_bench [--only startup,publish,idle,commands,discovery,reliability,fresh,\n"
+      "                             cluster,fleet]\n"
       "                     [--startup-runs N] [--publish-rounds N] [--actor-samples N]\n"
-      "                     [--cpu-seconds N] [--command-burst N] [--command-stream N]\n",
+      "                     [--cpu-seconds N] [--command-burst N] [--command-stream N]\n"
+      "                     [--fleet N]\n",
       why);
   return 2;
 }
@@ -43,9 +45,9 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const char* a = argv[i];
     if (strcmp(a, "--help") == 0) return usage("prints the daemon's performance figures"), 0;
-    static const char* const kKnown[] = {"--only",          "--startup-runs", "--publish-rounds",
-                                         "--actor-samples", "--cpu-seconds",  "--command-burst",
-                                         "--command-stream"};
+    static const char* const kKnown[] = {"--only",           "--startup-runs", "--publish-rounds",
+                                         "--actor-samples",  "--cpu-seconds",  "--command-burst",
+                                         "--command-stream", "--fleet"};
     bool known = false;
     for (const char* k : kKnown) known |= strcmp(a, k) == 0;
     if (!known) return usage((std::string("unknown argument ") + a).c_str());
@@ -66,16 +68,19 @@ int main(int argc, char** argv) {
       ok = parse_count(v, 0, &options.command_burst);
     else if (strcmp(a, "--command-stream") == 0)
       ok = parse_count(v, 1, &options.command_stream);
+    else if (strcmp(a, "--fleet") == 0)
+      ok = parse_count(v, 2, &options.fleet);
     if (!ok) return usage((std::string("bad value for ") + a).c_str());
   }
   auto wanted = [&](const char* group) {
     return ("," + only + ",").find(std::string(",") + group + ",") != std::string::npos;
   };
   if (!wanted("startup") && !wanted("publish") && !wanted("idle") && !wanted("commands") &&
-      !wanted("discovery") && !wanted("reliability") && !wanted("fresh") && !wanted("cluster"))
+      !wanted("discovery") && !wanted("reliability") && !wanted("fresh") && !wanted("cluster") &&
+      !wanted("fleet"))
     return usage(
         "--only names none of startup, publish, idle, commands, discovery, reliability, fresh, "
-        "cluster");
+        "cluster, fleet");
 
   bench::install_stop_handlers();
   bench::Table table;
@@ -89,6 +94,7 @@ int main(int argc, char** argv) {
     ran &= bench::run_reliability(options, table);
   if (wanted("fresh") && !bench::stop_requested) ran &= bench::run_fresh(options, table);
   if (wanted("cluster") && !bench::stop_requested) ran &= bench::run_cluster(options, table);
+  if (wanted("fleet") && !bench::stop_requested) ran &= bench::run_fleet(options, table);
   table.print();
   return ran && table.complete() && !bench::stop_requested ? 0 : 1;
 }

@@ -3,7 +3,9 @@
 #   bench/run.sh [k482916_bench options...]     e.g. bench/run.sh --only idle
 # Groups (--only, comma-separated): startup, publish, idle, commands (the default set), discovery,
 # reliability (about six minutes on its own), fresh (freshness today and with "scan", about six),
-# cluster (three RabbitMQ nodes behind HAProxy from scripts/cluster.sh, about four minutes).
+# cluster (three RabbitMQ nodes behind HAProxy from scripts/cluster.sh, about four minutes),
+# fleet (1000 daemons, --fleet N for another number, on one mosquitto that goes away; as root,
+# about half an hour).
 # Build folder: build-bench, or $K482916_BENCH_BUILD. Takes about two minutes.
 # $K482916_BENCH_DAEMON: a configured build folder whose daemon and controller tool are measured
 # instead (built here), for example one against libmosquitto 1.4.15:

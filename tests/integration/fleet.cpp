@@ -1,9 +1,5 @@
 // A controller of a fleet ("backoff"): an address that does not answer holds up neither the main
 // loop nor a reload, and a fleet whose broker went away spreads its attempts and comes back.
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cmath>
 #include <set>
@@ -22,34 +18,8 @@ std::string with_keys(std::string json, const std::string& keys) {
   return json.insert(json.rfind('}'), "," + keys);
 }
 
-// A loopback listener that never accepts, its queue filled: further SYNs go unanswered.
-struct SilentAddress {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  int fillers[4] = {-1, -1, -1, -1};
-  int port = 0;
-  SilentAddress() {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t n = sizeof a;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&a), n) != 0 || listen(fd, 0) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n) != 0)
-      return;
-    port = ntohs(a.sin_port);
-    for (int& f : fillers) {
-      f = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-      connect(f, reinterpret_cast<sockaddr*>(&a), n);
-    }
-    usleep(200000);
-  }
-  ~SilentAddress() {
-    for (int f : fillers) close(f);
-    close(fd);
-  }
-};
-
 TEST(Fleet, SilentAddressHoldsUpNeitherTheLoopNorAReload) {
-  SilentAddress silent;
+  test_support::SilentAddress silent;
   ASSERT_GT(silent.port, 0);
   test_support::ToolController c;
   test_support::BridgeConfig cfg;

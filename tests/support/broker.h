@@ -16,9 +16,12 @@
 // Options (test_support::BrokerOptions): another user and password, anonymous access, a fixed
 // plain port (or none, plain_port = -1), a TLS listener (tls_port with cafile, certfile and
 // keyfile), and persistence (sessions and queued messages saved to mosquitto.db in the folder
-// after every change, so that they survive a SIGKILL and restart()). TLS clients get client
-// options with cafile (and insecure when the certificate does not name 127.0.0.1):
+// after every change, so that they survive a SIGKILL and restart(); or every autosave_s seconds
+// and when the broker ends). TLS clients get client options with cafile (and insecure when the
+// certificate does not name 127.0.0.1):
 //   test_support::ClientOptions tls = broker.tls_client(ca_path);
+//
+// SilentAddress is a loopback port that takes no connection and answers no SYN.
 //
 // Subscriber lines have the form "TOPIC RETAIN PAYLOAD" (RETAIN is 0 or 1, mosquitto_sub -F
 // "%t %r %p"). Broker and clients are children as made by spawn() (support/process.h).
@@ -84,6 +87,35 @@ inline bool port_open(int port) {
   return ok;
 }
 
+// A loopback listener that never accepts, its queue filled: further SYNs go unanswered, as from a
+// broker address that does not answer. port is 0 when it could not be set up.
+struct SilentAddress {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  int fillers[4] = {-1, -1, -1, -1};
+  int port = 0;
+  SilentAddress() {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t n = sizeof a;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&a), n) != 0 || listen(fd, 0) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n) != 0)
+      return;
+    port = ntohs(a.sin_port);
+    for (int& f : fillers) {
+      f = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+      connect(f, reinterpret_cast<sockaddr*>(&a), n);
+    }
+    usleep(200000);
+  }
+  ~SilentAddress() {
+    for (int f : fillers) close(f);
+    close(fd);
+  }
+  SilentAddress(const SilentAddress&) = delete;
+  SilentAddress& operator=(const SilentAddress&) = delete;
+};
+
 // How a command-line client reaches the broker.
 struct ClientOptions {
   int port = 0;
@@ -109,6 +141,8 @@ struct BrokerOptions {
   std::string cafile, certfile, keyfile;  // for the TLS listener
   bool require_certificate = false;       // TLS clients must present a certificate of cafile
   bool persistence = false;               // true: sessions saved to DIR/mosquitto.db on change
+  int autosave_s = 0;  // with persistence: 0 saves after every change, else every that many
+                       // seconds and at the end (a broker with many clients saves much less)
   std::vector<std::pair<std::string, std::string>> more_users;  // further users, with passwords
   std::string acl_file;                                         // mosquitto's acl_file, if any
   bool tcp_nodelay = false;  // mosquitto's set_tcp_nodelay (its default: off, Nagle's algorithm)
@@ -223,8 +257,12 @@ class Broker {
         out << "persistence true\n";
         out << "persistence_location " << dir_ << "/\n";
         out << "persistence_file mosquitto.db\n";
-        out << "autosave_on_changes true\n";
-        out << "autosave_interval 1\n";
+        if (options_.autosave_s > 0) {
+          out << "autosave_interval " << options_.autosave_s << "\n";
+        } else {
+          out << "autosave_on_changes true\n";
+          out << "autosave_interval 1\n";
+        }
       } else {
         out << "persistence false\n";
       }
