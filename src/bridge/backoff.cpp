@@ -84,10 +84,6 @@ int64_t mqtt_retry_in_ms() {
   return left > 0 ? left : 0;
 }
 
-int32_t mqtt_attempts_failed() {
-  return failed;
-}
-
 const char* mqtt_attempt_address(const char* host, bool tls, char (&out)[kAddressSize]) {
   if (mqtt_backoff == 0 || tls) return host;
   struct addrinfo hints = {};

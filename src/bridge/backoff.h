@@ -35,9 +35,6 @@ bool mqtt_session_ready();
 // session is up or being tried), 0 when it is due now.
 int64_t mqtt_retry_in_ms();
 
-// The failed attempts since the last stable session (n above).
-int32_t mqtt_attempts_failed();
-
 // Where an attempt connects: a host name with several addresses is tried one address per attempt,
 // in turn, so that an address that does not answer cannot keep the daemon from the others.
 // Writes the numeric address of this attempt into out and returns out; returns `host` itself

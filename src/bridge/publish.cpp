@@ -71,9 +71,8 @@ bool publication_acknowledged(struct mosquitto*) {
 // Waits for the acknowledgement of the publication just sent. Without a scan period: 31 polls,
 // each servicing the session for its whole 100 ms, so the pacing on the wire stays one
 // publication per 100 ms at least. With one (mqtt_scan): only until the acknowledgement comes (at
-// most the same 3.1 s),
-// then whatever else already waits on the socket (commands) is handled, so that a burst goes out
-// back to back and commands are still taken between its publications.
+// most the same 3.1 s), then whatever else already waits on the socket (commands) is handled, so
+// that a burst goes out back to back and commands are still taken between its publications.
 bool wait_acknowledged() {
   if (mqtt_scan > 0) {
     mqtt_service(mqtt_mosq, kAckPolls * kAckPollMs, kServiceUntil | kServiceDrain,
